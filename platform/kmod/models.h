@@ -1,0 +1,32 @@
+// What the stand-in module and board driver do for each command.
+#pragma once
+
+#include "state.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tqsys {
+
+using serve_fn = int (*)(kstate &st, unsigned long cmd, void *arg);
+
+// One family of commands on one device. `request_len` is how many bytes
+// of the third argument the command exchanges (0: none or not fixed).
+struct model {
+	uint32_t device;
+	unsigned long first, last;
+	uint32_t request_len;
+	serve_fn serve;
+};
+
+// Finds the model of a command; nullptr for a command nobody serves.
+const model *find_model(uint32_t device, unsigned long cmd);
+
+int serve_filter(kstate &st, unsigned long cmd, void *arg);
+int serve_board(kstate &st, unsigned long cmd, void *arg);
+
+// Native-order words inside a request, at byte offsets.
+uint32_t get_word(const void *base, size_t offset);
+void put_word(void *base, size_t offset, uint32_t value);
+
+} // namespace tqsys

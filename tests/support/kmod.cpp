@@ -1,0 +1,71 @@
+#include "kmod.h"
+
+#include "sandbox.h"
+
+#include <unistd.h>
+
+namespace syslib_test {
+
+void kmod_test::SetUp()
+{
+	static const std::string dir = scratch_dir() + "/kstate";
+	ASSERT_EQ(tqsys_module_use_state_dir(dir.c_str()), 0);
+	ASSERT_EQ(tqsys_module_reset(), 0);
+	tqsys_module_set_absent(TQSYS_DEV_CONTROL, 0);
+	tqsys_module_set_absent(TQSYS_DEV_BOARD, 0);
+	tqsys_module_clear_injections();
+	tq_syslib_exit();
+	if (init_in_setup) {
+		ASSERT_EQ(tq_syslib_init(), 0);
+	}
+	tqsys_module_clear_requests();
+	reports.clear();
+}
+
+void kmod_test::TearDown()
+{
+	tq_syslib_exit();
+	tqsys_module_clear_injections();
+}
+
+std::vector<tqsys_request> kmod_test::requests() const
+{
+	std::vector<tqsys_request> out;
+	int n = tqsys_module_request_count();
+	for (int i = 0; i < n; ++i) {
+		tqsys_request r;
+		if (tqsys_module_request_get(i, &r) == 0)
+			out.push_back(r);
+	}
+	return out;
+}
+
+tqsys_request kmod_test::only_request() const
+{
+	auto all = requests();
+	EXPECT_EQ(all.size(), 1u) << "expected exactly one request";
+	return all.empty() ? tqsys_request{} : all.back();
+}
+
+void kmod_test::inject(uint32_t cmd, int result, uint32_t offset, const void *reply,
+		       uint32_t reply_len, uint32_t device)
+{
+	tqsys_injection inj{};
+	inj.device = device;
+	inj.cmd = cmd;
+	inj.result = result;
+	inj.reply_offset = offset;
+	inj.reply_len = reply_len;
+	if (reply && reply_len <= sizeof inj.reply)
+		std::memcpy(inj.reply, reply, reply_len);
+	ASSERT_EQ(tqsys_module_inject(&inj), 0);
+}
+
+uint32_t word_at(const uint8_t *bytes, size_t offset)
+{
+	uint32_t v;
+	std::memcpy(&v, bytes + offset, sizeof v);
+	return v;
+}
+
+} // namespace syslib_test
