@@ -8,7 +8,8 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/prctl.h>
+#include <csignal>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace syslib_test;
@@ -106,13 +107,29 @@ TEST(runtime_io, open_read_close_and_failures)
 
 TEST(runtime_process, finds_a_process_by_kernel_name_and_by_argv0)
 {
-	char comm[16] = {};
-	prctl(PR_GET_NAME, comm);
+	// A child with a known kernel name (under qemu-user this process's own
+	// name is the emulator's, so it is no good as the example).
+	pid_t child = fork();
+	ASSERT_GE(child, 0);
+	if (child == 0) {
+		execl("/bin/sleep", "sleep", "30", static_cast<char *>(nullptr));
+		_exit(99);
+	}
 	int pid = 0;
-	EXPECT_EQ(tq_process_exist(comm, &pid), 0);
+	bool seen = false;
+	for (int i = 0; i < 100 && !seen; ++i) {
+		seen = tq_process_exist("sleep", &pid) == 0;
+		if (!seen)
+			usleep(10000);
+	}
+	EXPECT_TRUE(seen);
 	EXPECT_GT(pid, 0);
+	kill(child, SIGKILL);
+	waitpid(child, nullptr, 0);
+
 	// The full program name, longer than the kernel keeps, via argv[0].
 	EXPECT_EQ(tq_process_exist("frame_runtime_test", &pid), 0);
+	EXPECT_EQ(pid, getpid());
 	EXPECT_NE(tq_process_exist("no-such-process-name-xyz", &pid), 0);
 }
 

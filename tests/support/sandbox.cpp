@@ -1,5 +1,6 @@
 #include "sandbox.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace syslib_test {
 namespace {
@@ -21,6 +23,7 @@ bool sandboxed = false;
 
 constexpr char staging[] = "/tmp";              // private tmpfs, outside the new root
 constexpr char new_root[] = "/tmp/root";
+
 
 bool make_dirs(const std::string &path)
 {
@@ -40,68 +43,69 @@ bool mount_tmpfs(const char *where)
 	return mount("tmpfs", where, "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") == 0;
 }
 
-// An overlay whose writes land in the staging tmpfs; a plain bind when
-// overlays are not available (the directory is then read-mostly).
-void overlay_or_bind(const std::string &host_dir, const std::string &target)
+// The mount points of this namespace, shallowest first.
+std::vector<std::string> mount_points()
 {
-	std::string name = host_dir.substr(1);
-	std::string upper = std::string(staging) + "/ovl/" + name + "/upper";
-	std::string work = std::string(staging) + "/ovl/" + name + "/work";
-	make_dirs(upper);
-	make_dirs(work);
-	std::string opts = "lowerdir=" + host_dir + ",upperdir=" + upper + ",workdir=" + work;
-	if (mount("overlay", target.c_str(), "overlay", 0, opts.c_str()) == 0)
-		return;
-	mount(host_dir.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr);
+	std::vector<std::string> points;
+	FILE *f = std::fopen("/proc/self/mountinfo", "r");
+	if (!f)
+		return points;
+	char line[4096];
+	while (std::fgets(line, sizeof line, f)) {
+		// id parent major:minor root mount-point ...
+		char point[PATH_MAX];
+		if (std::sscanf(line, "%*s %*s %*s %*s %4095s", point) == 1)
+			points.push_back(point);
+	}
+	std::fclose(f);
+	std::sort(points.begin(), points.end(), [](const std::string &a, const std::string &b) {
+		return a.size() < b.size();
+	});
+	return points;
 }
 
+bool under(const std::string &path, const std::string &dir)
+{
+	return path == dir || (path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 &&
+			       path[dir.size()] == '/');
+}
+
+// The new root is an overlay of the host's root file system whose writes
+// land in the staging tmpfs; the host's other mounts are bound into it.
+// (The root is never listed with readdir: under qemu-user, "/" would be
+// the emulator's library prefix.)
 bool build_root()
 {
 	if (!mount_tmpfs(staging))
 		return false;
-	if (mkdir(new_root, 0755) < 0 || !mount_tmpfs(new_root))
-		return false;
-	chmod(new_root, 0755);
-
-	DIR *top = opendir("/");
-	if (!top)
-		return false;
-	while (struct dirent *e = readdir(top)) {
-		std::string name = e->d_name;
-		if (name == "." || name == ".." || name == "tmp" || name == "etc" || name == "f")
-			continue;
-		std::string host = "/" + name;
-		std::string inside = std::string(new_root) + host;
-		struct stat sb;
-		if (lstat(host.c_str(), &sb) < 0)
-			continue;
-		if (S_ISLNK(sb.st_mode)) {
-			char target[PATH_MAX];
-			ssize_t n = readlink(host.c_str(), target, sizeof target - 1);
-			if (n > 0) {
-				target[n] = '\0';
-				symlink(target, inside.c_str());
-			}
-		} else if (S_ISDIR(sb.st_mode)) {
-			mkdir(inside.c_str(), sb.st_mode & 07777);
-			mount(host.c_str(), inside.c_str(), nullptr, MS_BIND | MS_REC, nullptr);
-		}
-	}
-	closedir(top);
-
 	std::string root = new_root;
-	mkdir((root + "/tmp").c_str(), 01777);
-	chmod((root + "/tmp").c_str(), 01777);
-	mkdir((root + "/etc").c_str(), 0755);
-	overlay_or_bind("/etc", root + "/etc");
-	mkdir((root + "/f").c_str(), 0755);
-	struct stat sb;
-	if (stat("/f", &sb) == 0 && S_ISDIR(sb.st_mode))
-		overlay_or_bind("/f", root + "/f");
-	// Shared memory of the host (where the module's default state lives)
-	// stays out of reach.
+	std::string upper = std::string(staging) + "/ovl/upper";
+	std::string work = std::string(staging) + "/ovl/work";
+	if (!make_dirs(root) || !make_dirs(upper) || !make_dirs(work))
+		return false;
+	std::string opts = "lowerdir=/,upperdir=" + upper + ",workdir=" + work;
+	if (mount("overlay", new_root, "overlay", 0, opts.c_str()) < 0)
+		return false;
+
+	std::vector<std::string> bound;
+	for (const std::string &point : mount_points()) {
+		if (point == "/" || under(point, staging))
+			continue;
+		bool covered = false;
+		for (const std::string &b : bound)
+			covered |= under(point, b);
+		if (covered)
+			continue;
+		std::string inside = root + point;
+		if (mount(point.c_str(), inside.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0)
+			bound.push_back(point);
+	}
+
+	// A fresh /tmp and /dev/shm (where the module's default state lives),
+	// and the device's flash directory.
+	mount_tmpfs((root + "/tmp").c_str());
 	mount_tmpfs((root + "/dev/shm").c_str());
-	return true;
+	return make_dirs(root + "/f/etc");
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // A private view of the file system for tests that need the library's
 // fixed paths (/tmp, /etc, /f, /proc files): a new mount namespace whose
-// root is a tmpfs with the host's directories bound into it, a fresh /tmp,
-// /dev/shm and /f, and an overlay on /etc. Nothing the tests write reaches
+// root is an overlay of the host's root with the host's other mounts bound
+// into it, and a fresh /tmp and /dev/shm. Nothing the tests write reaches
 // the host's files.
 #pragma once
 

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Builds and runs every test: natively with -Werror, under AddressSanitizer
+# and UndefinedBehaviorSanitizer, and cross-built for 32-bit big-endian
+# PowerPC under qemu-ppc; then installs and builds a consumer against the
+# installed prefix. Fails when any step fails or runs no test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(nproc 2>/dev/null || echo 2)
+
+bash scripts/deps.sh
+
+step() { printf '\n==== %s ====\n' "$*"; }
+
+build_and_test() {  # name, ctest args..., -- cmake args...
+  local name=$1; shift
+  local ctest_args=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
+  shift
+  step "$name: configure and build"
+  cmake -S . -B "build/$name" -G Ninja -DSYSLIB_WERROR=ON "$@" >/dev/null
+  cmake --build "build/$name" -j "$jobs"
+  step "$name: test"
+  (cd "build/$name" && ctest --no-tests=error --output-on-failure -j "$jobs" "${ctest_args[@]}")
+}
+
+build_and_test native -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build_and_test asan -- -DCMAKE_BUILD_TYPE=Debug -DSYSLIB_SANITIZE=address,undefined
+build_and_test ppc -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/powerpc-linux-gnu.cmake"
+file build/ppc/src/libsyslib.so.1 2>/dev/null | grep -q 'PowerPC' \
+  || readelf -h build/ppc/src/libsyslib.so.1 | grep -q 'PowerPC'
+
+if [ -f fuzz/CMakeLists.txt ]; then
+  build_and_test fuzz -L fuzz -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSLIB_BUILD_FUZZ=ON \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DSYSLIB_BUILD_TOOLS=OFF
+fi
+if [ -f bench/CMakeLists.txt ]; then
+  build_and_test bench -L bench -- -DCMAKE_BUILD_TYPE=Release -DSYSLIB_BUILD_BENCH=ON
+fi
+
+step "install and build consumers against the prefix"
+prefix=$root/build/stage
+rm -rf "$prefix"
+cmake --install build/native --prefix "$prefix" >/dev/null
+bash examples/consumer/check.sh "$prefix"
+
+step "all tests passed"
