@@ -31,12 +31,14 @@ build_and_test ppc -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 file build/ppc/src/libsyslib.so.1 2>/dev/null | grep -q 'PowerPC' \
   || readelf -h build/ppc/src/libsyslib.so.1 | grep -q 'PowerPC'
 
-if [ -f fuzz/CMakeLists.txt ]; then
+if compgen -G "fuzz/*/CMakeLists.txt" >/dev/null; then
   build_and_test fuzz -L fuzz -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSLIB_BUILD_FUZZ=ON \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DSYSLIB_BUILD_TOOLS=OFF
+    -DSYSLIB_BUILD_TESTS=OFF -DSYSLIB_BUILD_TOOLS=OFF \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 fi
-if [ -f bench/CMakeLists.txt ]; then
-  build_and_test bench -L bench -- -DCMAKE_BUILD_TYPE=Release -DSYSLIB_BUILD_BENCH=ON
+if compgen -G "bench/*/CMakeLists.txt" >/dev/null; then
+  build_and_test bench -L bench -- -DCMAKE_BUILD_TYPE=Release -DSYSLIB_BUILD_BENCH=ON \
+    -DSYSLIB_BUILD_TESTS=OFF -DSYSLIB_BUILD_TOOLS=OFF
 fi
 
 step "install and build consumers against the prefix"
