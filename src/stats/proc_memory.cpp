@@ -1,0 +1,148 @@
+// Memory figures of one process, from /proc/<pid>/statm (pages) and
+// /proc/<pid>/status (kB), in KiB.
+#include "readline.h"
+
+#include "../frame/owned.h"
+#include "tq_syslib.h"
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace syslib {
+namespace {
+
+// "/proc/" + ten digits + "/status" + NUL, with room to spare.
+constexpr int path_size = 32;
+constexpr int buffer_size = 1024;
+
+uint32_t page_kb() noexcept
+{
+	return static_cast<uint32_t>(getpagesize()) >> 10;
+}
+
+// One statm figure taken by the heap and rss calls, and their failure codes.
+struct statm_figure {
+	const char *format;
+	int open_failed;
+	int read_failed;
+};
+
+// Figures 1 to 4 and 8 of the statm line, for the record fill. GCC takes
+// "%*lu" for a mistake; it skips a figure of the kernel's own width.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+constexpr const char *statm_line = "%lu %lu %lu %lu %*lu %*lu %*lu %lu";
+#pragma GCC diagnostic pop
+
+constexpr statm_figure heap_figure{"%*lu %*lu %*lu %*lu %*lu %*lu %*lu %lu", -1, -1};
+constexpr statm_figure rss_figure{"%*lu %lu %*lu %*lu %*lu %*lu %*lu %*lu", -1, -3};
+
+int read_statm_figure(int pid, uint32_t *out_kb, const statm_figure &figure) noexcept
+{
+	if (pid <= 0 || !out_kb)
+		return -1;
+	*out_kb = 0;
+	char path[path_size];
+	tq_sprintf(path, "/proc/%d/statm", pid);
+	runtime_fd fd(tq_open(path, 0));
+	if (!fd) {
+		tq_log(6, "open file %s failed, maybe the process (pid:%d) has exit.\n", path, pid);
+		return figure.open_failed;
+	}
+	char buf[buffer_size];
+	int n = tq_read(fd.get(), buf, buffer_size - 1);
+	if (n <= 0) {
+		tq_log(3, "Error read file %s\n", path);
+		return figure.read_failed;
+	}
+	buf[n] = '\0';
+	unsigned long pages = 0;  // a missing figure stays 0
+	std::sscanf(buf, figure.format, &pages);
+	*out_kb = static_cast<uint32_t>(pages) * page_kb();
+	return 0;
+}
+
+// strncpy into the record's field: the name cut to the field, the rest
+// of the field zero-filled.
+void copy_name(char (&field)[128], const char *name) noexcept
+{
+	std::size_t length = strnlen(name, sizeof field);
+	std::memcpy(field, name, length);
+	std::memset(field + length, 0, sizeof field - length);
+}
+
+bool starts_with(const char *line, const char *label) noexcept
+{
+	return std::strncmp(line, label, std::strlen(label)) == 0;
+}
+
+} // namespace
+} // namespace syslib
+
+using namespace syslib;
+
+extern "C" int tq_mem_get_proc_heap(int pid, uint32_t *out_kb) noexcept
+{
+	return read_statm_figure(pid, out_kb, heap_figure);
+}
+
+extern "C" int tq_mem_get_proc_rss(int pid, uint32_t *out_kb) noexcept
+{
+	return read_statm_figure(pid, out_kb, rss_figure);
+}
+
+extern "C" int tq_mem_get_proc_info(tq_mem_proc_info_t *info) noexcept
+{
+	if (!info || info->pid <= 0)
+		return -1;
+	char path[path_size];
+	char buf[buffer_size];
+	char *cursor = nullptr;
+
+	tq_sprintf(path, "/proc/%d/statm", info->pid);
+	runtime_fd statm(tq_open(path, 0));
+	if (!statm) {
+		tq_log(3, "Error open %s\n", path);
+		return -1;
+	}
+	const char *line = tq_mem_readline(statm.get(), buf, buffer_size, &cursor);
+	if (!line) {
+		tq_log(3, "error in readline!\n");
+		return -1;
+	}
+	unsigned long size = 0, resident = 0, shared = 0, text = 0, heap = 0;
+	std::sscanf(line, statm_line, &size, &resident, &shared, &text, &heap);
+	const uint32_t kb = page_kb();
+	info->rss_kb = static_cast<uint32_t>(resident) * kb;
+	info->shared_kb = static_cast<uint32_t>(shared) * kb;
+	info->private_kb = info->rss_kb - info->shared_kb;
+	info->text_kb = static_cast<uint32_t>(text) * kb;
+	info->heap_kb = static_cast<uint32_t>(heap) * kb;
+	statm.reset();
+
+	tq_sprintf(path, "/proc/%d/status", info->pid);
+	runtime_fd status(tq_open(path, 0));
+	if (!status) {
+		tq_log(3, "Error open %s\n", path);
+		return -1;
+	}
+	// As large as the reader's buffer, so that no word of a line overflows it.
+	char name[buffer_size] = {};
+	unsigned long data = 0, stack = 0;
+	cursor = nullptr;
+	while ((line = tq_mem_readline(status.get(), buf, buffer_size, &cursor))) {
+		if (starts_with(line, "Name:")) {
+			std::sscanf(line, "Name: %s", name);
+		} else if (starts_with(line, "VmData:")) {
+			std::sscanf(line, "VmData: %lu", &data);
+		} else if (starts_with(line, "VmStk:")) {
+			std::sscanf(line, "VmStk: %lu", &stack);
+			break;
+		}
+	}
+	copy_name(info->name, name);
+	info->data_kb = static_cast<uint32_t>(data);
+	info->stack_kb = static_cast<uint32_t>(stack);
+	return 0;
+}

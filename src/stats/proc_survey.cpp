@@ -1,0 +1,132 @@
+// The census of every process in /proc: one record per name, flagged as
+// watched or not, largest resident set first.
+#include "../frame/owned.h"
+#include "tq_syslib.h"
+
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace syslib {
+namespace {
+
+constexpr char watch_list_path[] = "/f/etc/tq_mem_proc_list";
+constexpr int watch_capacity = 128;
+constexpr int watch_slot_size = 128;
+
+// The core daemons of the device, watched when the watch-list file names none.
+constexpr std::array<const char *, 26> default_watch{
+	"apmgrd",   "hostapd",  "eapold",   "radiusd",  "dot1xd",   "stamgrd", "roamd",
+	"rfmgrd",   "scand",    "dhcpd",    "dhcpcd",   "dnsmasq",  "snmpd",   "ntpd",
+	"syslogd",  "klogd",    "httpd",    "sshd",     "telnetd",  "monitord", "watchdogd",
+	"cfgmgrd",  "clid",     "upgraded", "ledd",     "eventd",
+};
+
+struct watch_list {
+	int count = 0;
+	char names[watch_capacity][watch_slot_size];
+};
+
+void load_watch_list(watch_list &watch) noexcept
+{
+	watch.count = 0;
+	file_stream file(std::fopen(watch_list_path, "r"));
+	if (!file)
+		return;
+	while (watch.count < watch_capacity) {
+		char *slot = watch.names[watch.count];
+		std::memset(slot, 0, watch_slot_size);
+		if (std::fscanf(file.get(), "%79s", slot) != 1)
+			return;
+		++watch.count;
+	}
+}
+
+// Names are compared within the record's field: a name that fills all of
+// it without a terminator must not send the comparison past the record.
+bool same_name(const char *a, const char *b) noexcept
+{
+	return std::strncmp(a, b, sizeof tq_mem_proc_info_t::name) == 0;
+}
+
+uint8_t classify(const watch_list &watch, const char *name) noexcept
+{
+	if (watch.count > 0) {
+		for (int i = 0; i < watch.count; ++i)
+			if (same_name(watch.names[i], name))
+				return 1;
+		return 2;
+	}
+	for (const char *known : default_watch)
+		if (same_name(known, name))
+			return 1;
+	return 2;
+}
+
+// One record per name, the first met kept; false when the list is full.
+bool add_record(tq_mem_proc_info_list_t &list, const tq_mem_proc_info_t &record) noexcept
+{
+	for (int i = 0; i < list.count; ++i)
+		if (same_name(list.records[i].name, record.name))
+			return true;
+	if (list.count == TQ_MEM_PROC_LIST_MAX)
+		return false;
+	std::memcpy(&list.records[list.count], &record, sizeof record);
+	++list.count;
+	return true;
+}
+
+int by_rss_descending(const void *a, const void *b) noexcept
+{
+	const auto *first = static_cast<const tq_mem_proc_info_t *>(a);
+	const auto *second = static_cast<const tq_mem_proc_info_t *>(b);
+	return static_cast<int32_t>(second->rss_kb - first->rss_kb);
+}
+
+} // namespace
+} // namespace syslib
+
+using namespace syslib;
+
+extern "C" int tq_mem_get_proc_info_list(tq_mem_proc_info_list_t *list) noexcept
+{
+	if (!list)
+		return -1;
+	list->count = 0;
+	std::memset(list->records, 0, sizeof list->records);
+
+	directory proc(opendir("/proc"));
+	if (!proc)
+		return -1;
+	watch_list watch;
+	load_watch_list(watch);
+
+	tq_mem_proc_info_t scratch{};
+	// "/proc/" and the longest entry name a directory can give.
+	char path[sizeof "/proc/" + sizeof(dirent::d_name)];
+	while (const dirent *entry = readdir(proc.get())) {
+		std::snprintf(path, sizeof path, "/proc/%s", entry->d_name);
+		struct stat st;
+		if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode))
+			continue;
+		if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0])))
+			continue;
+		int pid = std::atoi(entry->d_name);
+		if (pid == 0)
+			continue;
+		scratch.pid = pid;
+		// A process that ended since readdir leaves the scratch record
+		// half filled, with an earlier process's name: it is left out.
+		if (tq_mem_get_proc_info(&scratch) != 0)
+			continue;
+		scratch.watch_flag = classify(watch, scratch.name);
+		if (!add_record(*list, scratch))
+			return -1;
+	}
+	std::qsort(list->records, static_cast<size_t>(list->count), sizeof(tq_mem_proc_info_t),
+		   by_rss_descending);
+	return 0;
+}
