@@ -24,6 +24,14 @@ const model *find_model(uint32_t device, unsigned long cmd);
 
 int serve_filter(kstate &st, unsigned long cmd, void *arg);
 int serve_board(kstate &st, unsigned long cmd, void *arg);
+int serve_admin(kstate &st, unsigned long cmd, void *arg);
+int serve_clients(kstate &st, unsigned long cmd, void *arg);
+int serve_values(kstate &st, unsigned long cmd, void *arg);
+int serve_diag(kstate &st, unsigned long cmd, void *arg);
+int serve_typed_value(kstate &st, unsigned long cmd, void *arg);
+
+// errno = err, and -1: the kernel's way of refusing a command.
+int refuse(int err);
 
 // Native-order words inside a request, at byte offsets.
 uint32_t get_word(const void *base, size_t offset);

@@ -11,7 +11,7 @@
 namespace tqsys {
 
 constexpr uint32_t state_magic = 0x74717379;  // "tqsy"
-constexpr uint32_t state_version = 1;
+constexpr uint32_t state_version = 2;
 
 struct filter_table {
 	uint32_t count;
@@ -21,6 +21,45 @@ struct filter_table {
 struct board_state {
 	uint32_t hwdog_active;
 	uint32_t hwdog_changes;
+};
+
+struct admin_state {
+	uint32_t swdog_enabled;
+	uint32_t swdog_sets;
+	uint32_t uid_set;
+	uint32_t uid;
+};
+
+struct client_row {
+	tq_sys_mac_entry_t entry;
+	int64_t joined_s;  // for the entry's session_s
+};
+
+struct client_table {
+	uint32_t count;
+	client_row rows[TQSYS_CLIENT_MAX];
+	uint32_t mlme_messages;
+	uint32_t values[TQSYS_VALUE_SLOTS];
+};
+
+struct diag_state {
+	tqsys_kernel_trace trace;
+	tqsys_reboot_info reboot;
+	tqsys_bbox_data bbox;
+	uint32_t bbox_updating;
+	uint32_t bbox_updates;
+	uint32_t crash_tests;
+};
+
+struct typed_value {
+	uint32_t used;
+	int32_t type;
+	uint32_t value;
+};
+
+struct typed_values {
+	uint32_t status;  // written back by every message, set by tests
+	typed_value rows[TQSYS_CM_TYPES];
 };
 
 // Fixed-size image of the whole state file. New models add their tables
@@ -33,6 +72,10 @@ struct kstate {
 	uint32_t commands;      // ioctls served, for the curious
 	filter_table filters;
 	board_state board;
+	admin_state admin;
+	client_table clients;
+	diag_state diag;
+	typed_values cm;
 };
 
 // Runs `fn` with the state mapped and locked against every other thread

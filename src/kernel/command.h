@@ -7,6 +7,7 @@
 
 #include <source_location>
 #include <sys/ioctl.h>
+#include <tuple>
 
 namespace syslib {
 
@@ -27,15 +28,22 @@ constexpr bool failed(result_test test, int rc) noexcept
 	return true;
 }
 
+// Stands for "no third argument at all" where a command takes none.
+struct no_argument {};
+
 inline int control_ioctl(unsigned long number, void *arg) noexcept
 {
 	return ioctl(tq_sysdev_fd, number, arg);
 }
 
-// For the commands that take no third argument at all.
 inline int control_ioctl(unsigned long number) noexcept
 {
 	return ioctl(tq_sysdev_fd, number);
+}
+
+inline int control_ioctl(unsigned long number, no_argument) noexcept
+{
+	return control_ioctl(number);
 }
 
 struct command {
@@ -56,16 +64,34 @@ struct sited_command {
 	}
 };
 
-// Issues the command with `arg` after the guard has passed: a failed
-// result is reported with `values` and gives -1, anything else 0.
+// Issues the command after the guard has passed and returns its raw
+// result. A result the command's test fails is reported with the values
+// that `values(rc)` gives as a tuple: they are taken after the call, so
+// a message can show what the module left in the request.
+template <class Arg, class Values>
+int issue_raw(sited_command c, Arg arg, Values values) noexcept
+{
+	int rc = control_ioctl(c.cmd.number, arg);
+	if (failed(c.cmd.test, rc))
+		std::apply([&](auto... v) { report(c.cmd.on_failure, c.line, v...); }, values(rc));
+	return rc;
+}
+
+// The same with values known before the call; a failed result gives -1,
+// anything else 0.
 template <class... Values>
 int issue(sited_command c, void *arg, Values... values) noexcept
 {
-	int rc = control_ioctl(c.cmd.number, arg);
-	if (!failed(c.cmd.test, rc))
-		return 0;
-	report(c.cmd.on_failure, c.line, values...);
-	return -1;
+	int rc = issue_raw(c, arg, [=](int) { return std::tuple<Values...>(values...); });
+	return failed(c.cmd.test, rc) ? -1 : 0;
+}
+
+// The same with values read from the request after the call.
+template <class Values>
+int issue_then(sited_command c, void *arg, Values values) noexcept
+{
+	int rc = issue_raw(c, arg, [&](int) { return values(); });
+	return failed(c.cmd.test, rc) ? -1 : 0;
 }
 
 } // namespace syslib
