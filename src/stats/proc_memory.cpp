@@ -36,7 +36,7 @@ constexpr const char *statm_line = "%lu %lu %lu %lu %*lu %*lu %*lu %lu";
 #pragma GCC diagnostic pop
 
 constexpr statm_figure heap_figure{"%*lu %*lu %*lu %*lu %*lu %*lu %*lu %lu", -1, -1};
-constexpr statm_figure rss_figure{"%*lu %lu %*lu %*lu %*lu %*lu %*lu %*lu", -1, -3};
+constexpr statm_figure rss_figure{"%*lu %lu %*lu %*lu %*lu %*lu %*lu %*lu", -2, -3};
 
 int read_statm_figure(int pid, uint32_t *out_kb, const statm_figure &figure) noexcept
 {
