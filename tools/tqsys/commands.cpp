@@ -24,10 +24,17 @@ std::string last_report;
 
 void remember_report(const tqrt_record *rec, void *)
 {
-	std::string text = rec->text ? rec->text : "";
+	std::string_view text = rec->text ? rec->text : "";
 	while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-		text.pop_back();
-	last_report = text;
+		text.remove_suffix(1);
+	// A report may quote a file's bytes; the user still gets one line.
+	last_report.clear();
+	for (char ch : text) {
+		if (ch == '\n')
+			last_report += "\\n";
+		else
+			last_report += static_cast<unsigned char>(ch) < 0x20 ? '?' : ch;
+	}
 }
 
 int failed(const invocation &inv, const std::string &what)
