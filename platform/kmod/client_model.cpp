@@ -109,16 +109,16 @@ int list(client_table &t, const unsigned char *req)
 	if (get_word(req, 4))
 		return refuse(EFAULT);
 #endif
-	if (!where)
-		return refuse(EFAULT);
-	auto *out = reinterpret_cast<unsigned char *>(where);
 	uint32_t capacity = get_word(req, 8);
 	tqsys_client_list_head head{capacity < t.count ? capacity : t.count, t.count};
+	unsigned char out[TQSYS_CLIENT_LIST_BYTES(TQSYS_CLIENT_MAX)];
 	std::memcpy(out, &head, sizeof head);
 	for (uint32_t i = 0; i < head.stored; ++i) {
 		tq_sys_mac_entry_t e = reported(t.rows[i]);
 		std::memcpy(out + sizeof head + i * entry_size, &e, entry_size);
 	}
+	if (!copy_out(where, out, TQSYS_CLIENT_LIST_BYTES(head.stored)))
+		return refuse(EFAULT);
 	return 0;
 }
 

@@ -74,10 +74,8 @@ int serve_filter(kstate &st, unsigned long, void *arg)
 		uint32_t rows = capacity / row_size;
 		if (rows > t.count)
 			rows = t.count;
-		if (rows && !where)
+		if (!copy_out(where, t.rows, rows * row_size))
 			return fail(EFAULT);
-		if (rows)
-			std::memcpy(reinterpret_cast<void *>(where), t.rows, rows * row_size);
 		put_word(req, data + 4, static_cast<uint32_t>(rows * row_size));
 		return 0;
 	}

@@ -30,6 +30,11 @@ int serve_values(kstate &st, unsigned long cmd, void *arg);
 int serve_diag(kstate &st, unsigned long cmd, void *arg);
 int serve_typed_value(kstate &st, unsigned long cmd, void *arg);
 
+// Copies into caller memory that a request designates by address, as
+// the kernel's copy_to_user does: a bad address gives EFAULT (false), not
+// a crash of the caller.
+bool copy_out(uintptr_t where, const void *src, size_t len);
+
 // errno = err, and -1: the kernel's way of refusing a command.
 int refuse(int err);
 
