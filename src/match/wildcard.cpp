@@ -4,9 +4,10 @@
 // The results of the search are fixed by its failure table, including the
 // occurrences it passes over when a "?" meets a partial match, and the match
 // places every middle segment where that search puts it. So the steps below
-// are the classic ones; the speed comes from what they avoid: the text and
-// pattern are never copied (folding is done on each comparison, segments and
-// list items are views), and short failure tables live on the stack.
+// are the classic ones; the speed comes from what they avoid: nothing is
+// copied (folding is done on each comparison, segments and list items are
+// read where they stand), short failure tables live on the stack, and the
+// heap is taken only for patterns longer than any process name.
 #include "tq_syslib.h"
 
 #include <climits>
@@ -78,18 +79,26 @@ template <bool Fold> void build(std::string_view pattern, failure_table &table) 
 
 // First t at or after `from` whose byte equals the pattern's first one, as
 // the scan would reach it stepping through mismatches at index 0.
-template <bool Fold> std::size_t skip_to(std::string_view text, std::size_t from, char first) noexcept
+template <bool Fold> inline std::size_t skip_to(std::string_view text, std::size_t from, char first) noexcept
 {
-	if constexpr (!Fold) {
-		const void *hit = std::memchr(text.data() + from, first, text.size() - from);
-		return hit ? static_cast<std::size_t>(static_cast<const char *>(hit) - text.data())
-			   : not_found;
-	}
+	// A name is over before memchr pays for its call.
+	constexpr std::size_t short_rest = 32;
 	const unsigned char want = byte_of<Fold>(first);
-	for (std::size_t t = from; t < text.size(); ++t)
-		if (byte_of<Fold>(text[t]) == want)
-			return t;
-	return not_found;
+	if (Fold && static_cast<unsigned>(want - 'a') < 26u) {
+		// For a small letter, folding equals setting bit 0x20.
+		for (std::size_t t = from; t < text.size(); ++t)
+			if ((static_cast<unsigned char>(text[t]) | 0x20) == want)
+				return t;
+		return not_found;
+	}
+	if (text.size() - from <= short_rest) {
+		for (std::size_t t = from; t < text.size(); ++t)
+			if (text[t] == first)
+				return t;
+		return not_found;
+	}
+	const void *hit = std::memchr(text.data() + from, first, text.size() - from);
+	return hit ? static_cast<std::size_t>(static_cast<const char *>(hit) - text.data()) : not_found;
 }
 
 // Index of the occurrence the scan finds in `text`, or not_found; also
@@ -127,56 +136,105 @@ template <bool Fold> std::size_t search(std::string_view text, std::string_view 
 	return j >= sm ? t - m : not_found;
 }
 
-template <bool Fold> bool same_bytes(std::string_view text, std::string_view segment) noexcept
+template <bool Fold> inline bool same_byte(char a, char b) noexcept
 {
-	for (std::size_t x = 0; x < segment.size(); ++x)
-		if (segment[x] != '?' && byte_of<Fold>(segment[x]) != byte_of<Fold>(text[x]))
+	if (a == b)
+		return true;
+	if constexpr (Fold) {
+		// Differing bytes are equal folded only as the two cases of a letter.
+		const auto lower = static_cast<unsigned char>(a | 0x20);
+		return (a ^ b) == 0x20 && static_cast<unsigned>(lower - 'a') < 26u;
+	}
+	return false;
+}
+
+// Backwards: names that share a start differ mostly near their end.
+template <bool Fold> bool same_bytes(const char *text, const char *segment, std::size_t len) noexcept
+{
+	while (len-- > 0)
+		if (segment[len] != '?' && !same_byte<Fold>(segment[len], text[len]))
 			return false;
 	return true;
 }
 
-// Left to right without backtracking: the part before the first "*" byte by
-// byte, each middle segment where the search first places it, and the last
-// segment against the end of the text only.
-template <bool Fold> bool match(std::string_view text, std::string_view pattern) noexcept
-{
-	const std::size_t n = text.size(), m = pattern.size();
-	std::size_t p = 0, t = 0;
-	while (p < m && pattern[p] != '*') {
-		if (t == n || (pattern[p] != '?' && byte_of<Fold>(pattern[p]) != byte_of<Fold>(text[t])))
-			return false;
-		++p;
-		++t;
-	}
-	if (p == m)
-		return t == n;
+// Without "?" the search's answer is the first occurrence, which a direct
+// comparison finds faster for the short segments names are matched with;
+// longer ones keep the linear scan.
+constexpr std::size_t direct_segment_max = 16;
 
+template <bool Fold> std::size_t first_occurrence(std::string_view text, std::string_view segment) noexcept
+{
+	const std::size_t len = segment.size();
+	for (std::size_t at = 0; text.size() - at >= len; ++at) {
+		at = skip_to<Fold>(text, at, segment[0]);
+		if (at == not_found || text.size() - at < len)
+			return not_found;
+		if (same_bytes<Fold>(text.data() + at, segment.data(), len))
+			return at;
+	}
+	return not_found;
+}
+
+// A single pattern ends at its NUL; an item of a list also at a ",".
+template <bool Item> inline bool ends(char c) noexcept
+{
+	return c == '\0' || (Item && c == ',');
+}
+
+// From the first "*" on: each middle segment where the search first places
+// it, and the last segment against the end of the text only. Runs of "*"
+// act as one. Kept out of line so that the many names which fail on their
+// first bytes pay for none of this.
+template <bool Fold, bool Item>
+[[gnu::noinline]] bool match_from_star(const char *text, const char *p) noexcept
+{
+	while (*p == '*')
+		++p;
+	if (ends<Item>(*p))
+		return true;
+	std::string_view rest(text);
 	for (;;) {
-		while (p < m && pattern[p] == '*')
-			++p;
-		if (p == m)
-			return true;
-		std::size_t end = pattern.find('*', p);
-		const bool last = end == not_found;
-		if (last)
-			end = m;
-		const std::size_t len = end - p;
-		const std::string_view segment = pattern.substr(p, len);
-		if (n - t < len)
-			return false;
-		if (last)
-			return same_bytes<Fold>(text.substr(n - len), segment);
-		const std::size_t r = search<Fold>(text.substr(t), segment);
+		// A segment longer than the rest of the text fails wherever it
+		// stands, so its end is looked for no further than that.
+		const char *segment = p;
+		bool wild = false;
+		for (; *p != '*' && !ends<Item>(*p); ++p) {
+			if (static_cast<std::size_t>(p - segment) == rest.size())
+				return false;
+			wild |= *p == '?';
+		}
+		const auto len = static_cast<std::size_t>(p - segment);
+		if (*p != '*')
+			return same_bytes<Fold>(rest.data() + rest.size() - len, segment, len);
+		const std::string_view seg(segment, len);
+		const std::size_t r = !wild && len <= direct_segment_max ? first_occurrence<Fold>(rest, seg)
+									  : search<Fold>(rest, seg);
 		if (r == not_found)
 			return false;
-		t += r + len;
-		p = end;
+		rest.remove_prefix(r + len);
+		while (*p == '*')
+			++p;
+		if (ends<Item>(*p))
+			return true;
 	}
 }
 
-bool matches(std::string_view text, std::string_view pattern, bool exact) noexcept
+// Left to right without backtracking; the part before the first "*" byte by
+// byte, and without a "*" the text must end where the pattern does.
+template <bool Fold, bool Item> inline bool match(const char *text, const char *p) noexcept
 {
-	return exact ? match<false>(text, pattern) : match<true>(text, pattern);
+	for (; *p != '*'; ++p, ++text) {
+		if (ends<Item>(*p))
+			return *text == '\0';
+		if (*text == '\0' || (*p != '?' && byte_of<Fold>(*p) != byte_of<Fold>(*text)))
+			return false;
+	}
+	return match_from_star<Fold, Item>(text, p);
+}
+
+template <bool Item> bool matches(const char *text, const char *pattern, bool exact) noexcept
+{
+	return exact ? match<false, Item>(text, pattern) : match<true, Item>(text, pattern);
 }
 
 } // namespace
@@ -205,7 +263,7 @@ extern "C" int tq_matchingstring(const char *text, const char *pattern, int case
 {
 	if (!text || !pattern)
 		return 0;
-	return matches(text, pattern, case_sensitive != 0) ? 1 : 0;
+	return matches<false>(text, pattern, case_sensitive != 0) ? 1 : 0;
 }
 
 extern "C" int tq_multimatching(const char *text, const char *list, int match_all, int invert,
@@ -213,25 +271,23 @@ extern "C" int tq_multimatching(const char *text, const char *list, int match_al
 {
 	if (!text || !list)
 		return 0;
-	const std::string_view subject(text);
-	std::string_view rest(list);
 	const bool exact = case_sensitive != 0;
 	bool result = match_all != 0;
-	// Items are views into the list; the first one that decides ends the walk.
-	for (;;) {
-		const std::size_t comma = rest.find(',');
-		const std::string_view item = rest.substr(0, comma);
+	// Each item is matched where it stands in the list, up to its "," or the
+	// NUL; the first one that decides ends the walk.
+	for (const char *item = list;; ++item) {
 		if (match_all) {
-			result = matches(subject, item, exact);
+			result = matches<true>(text, item, exact);
 			if (!result)
 				break;
-		} else if (!item.empty() && matches(subject, item, exact)) {
+		} else if (!ends<true>(*item) && matches<true>(text, item, exact)) {
 			result = true;
 			break;
 		}
-		if (comma == not_found)
+		while (!ends<true>(*item))
+			++item;
+		if (*item == '\0')
 			break;
-		rest.remove_prefix(comma + 1);
 	}
 	return result != (invert != 0) ? 1 : 0;
 }
