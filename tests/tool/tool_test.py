@@ -286,6 +286,28 @@ class Device(Base):
                 self.assertEqual(len(err.splitlines()), 1, err)
                 self.assertIn(reason, err)
 
+    def test_watchdogs_black_box_and_clients(self):
+        for args in (["swdog", "enable"], ["swdog", "set"], ["swdog", "disable"],
+                     ["hwdog", "activate"], ["hwdog", "deactivate"],
+                     ["bbox", "start"], ["bbox", "stop"]):
+            with self.subTest(args=args):
+                rc, out, err = self.tq(*args)
+                self.assertEqual((rc, err), (0, ""))
+                self.assertEqual(len(out.splitlines()), 1)
+        rc, out, _ = self.tq("bbox", "info", "--bytes", "20")
+        self.assertEqual(rc, 0)
+        self.assertRegex(out, r"^0000 ( [0-9a-f]{2}){16}\n0010 ( [0-9a-f]{2}){4}\n$")
+        _, doc = self.json_of("bbox", "state", "-n", "8", preload=True, state=self.state)
+        self.assertEqual(doc["record"], "state")
+        self.assertRegex(doc["bytes"], r"^[0-9a-f]{16}$")
+
+        _, doc = self.json_of("client", "count", "3", preload=True, state=self.state)
+        self.assertEqual(doc, {"selector": 3, "count": 0})
+        rc, out, err = self.tq("client", "get", "00-11-22-33-44-55")
+        self.assertEqual((rc, out), (3, ""))
+        self.assertIn("no client 00:11:22:33:44:55", err)
+        self.assertEqual(len(err.splitlines()), 1)
+
     def test_bad_input_reaches_no_device(self):
         bad_files = ["id 1\n", "id 1\nkey 2\nrule 0\n", "id 1\nkey 2\ncolour red\n",
                      "id 1\nkey 2\nrule " + "00 " * 57 + "\n"]

@@ -167,10 +167,15 @@ int cmd_status(const invocation &inv)
 {
 	json doc = json::obj({});
 	json problems = json::array{};
+	int problem_count = 0;
 	std::string text;
+	auto note_problem = [&](std::string line) {
+		problems.push(std::move(line));
+		++problem_count;
+	};
 	auto problem = [&](std::string part, std::string why) {
 		text += "  unavailable: " + why + "\n";
-		problems.push(part + ": " + why);
+		note_problem(part + ": " + why);
 		doc.set(part, nullptr);
 	};
 	auto missing = [](std::string_view fn) {
@@ -222,7 +227,7 @@ int cmd_status(const invocation &inv)
 			if (tq_mem_get_fs_info(p.c_str(), &total, &free) != 0) {
 				std::string why = failure("cannot read " + p);
 				notes += "  unavailable: " + why + "\n";
-				problems.push("filesystems: " + why);
+				note_problem("filesystems: " + why);
 				continue;
 			}
 			t.add({p, kb(total), kb(free), used_share(total, free)});
@@ -278,7 +283,7 @@ int cmd_status(const invocation &inv)
 
 	doc.set("problems", problems);
 	emit(inv, doc, text);
-	return problems.dump() == "[]" ? exit_ok : exit_failed;
+	return problem_count ? exit_failed : exit_ok;
 }
 
 int cmd_ps(const invocation &inv)
@@ -569,7 +574,7 @@ int run_plain(const invocation &inv, const plain_call &c)
 	}
 	int rc = c.fn();
 	if (rc != 0)
-		return failed(inv, "the call returned " + std::to_string(rc));
+		return failed(inv, std::string(c.fn_name) + " returned " + std::to_string(rc));
 	std::cout << c.done << "\n";
 	return exit_ok;
 }
