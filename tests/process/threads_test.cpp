@@ -242,7 +242,7 @@ TEST(threads_test, block_all_then_unblock_all_leaves_nothing_blocked)
 	on_fresh_thread([] {
 		tq_signal_mask(1, SIGUSR1);
 		EXPECT_EQ(tq_signal_maskall(1), 0);
-		for (int signo : {SIGHUP, SIGINT, SIGALRM, SIGTERM, SIGUSR2, SIGCHLD, SIGRTMAX})
+		for (int signo : {SIGHUP, SIGINT, SIGALRM, SIGTERM, SIGUSR2, SIGCHLD, SIGRTMIN + 2})
 			EXPECT_TRUE(blocked(signo)) << signo;
 		EXPECT_EQ(tq_signal_maskall(0), 0);
 		for (int s = 1; s < NSIG; ++s)
