@@ -226,7 +226,7 @@ template <bool Fold, bool Item> inline bool match(const char *text, const char *
 	for (; *p != '*'; ++p, ++text) {
 		if (ends<Item>(*p))
 			return *text == '\0';
-		if (*text == '\0' || (*p != '?' && byte_of<Fold>(*p) != byte_of<Fold>(*text)))
+		if (*text == '\0' || (*p != '?' && !same_byte<Fold>(*p, *text)))
 			return false;
 	}
 	return match_from_star<Fold, Item>(text, p);
