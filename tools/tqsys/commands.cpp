@@ -15,6 +15,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace tqsys {
@@ -82,11 +83,16 @@ public:
 			open_ = true;
 			return;
 		}
-		std::fprintf(stderr,
-			     "tqsys: %.*s: cannot open /dev/tq_sys: the kernel module is not "
-			     "loaded (on a workstation preload its stand-in: "
-			     "LD_PRELOAD=<prefix>/lib/libtqsys_module.so)\n",
-			     static_cast<int>(inv.command->path.size()), inv.command->path.data());
+		// A device node that exists but does not open is a matter of
+		// rights; a missing one means no module (or no stand-in).
+		const char *remedy =
+			access("/dev/tq_sys", F_OK) == 0
+				? "the device exists: run tqsys as root"
+				: "the kernel module is not loaded (on a workstation preload its "
+				  "stand-in: LD_PRELOAD=<prefix>/lib/libtqsys_module.so)";
+		std::fprintf(stderr, "tqsys: %.*s: cannot open /dev/tq_sys: %s\n",
+			     static_cast<int>(inv.command->path.size()), inv.command->path.data(),
+			     remedy);
 		code_ = exit_failed;
 	}
 	~device()
@@ -744,8 +750,15 @@ std::span<const command_spec> commands()
 	return table_of_commands();
 }
 
+// The hooks belong to the workstation's runtime; the device's runtime may
+// lack them, and then its reports simply go where it sends them.
+#pragma weak tqrt_set_quiet
+#pragma weak tqrt_set_observer
+
 void capture_library_reports()
 {
+	if (!TQSYS_HAVE(tqrt_set_quiet) || !TQSYS_HAVE(tqrt_set_observer))
+		return;
 	tqrt_set_quiet(1);
 	tqrt_set_observer(remember_report, nullptr);
 }
