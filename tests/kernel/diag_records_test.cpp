@@ -126,20 +126,6 @@ TEST_F(diag_test, records_round_trip_through_the_module)
 	EXPECT_EQ(out.magic_done, 0u);
 	EXPECT_EQ(out.reason, 3u);
 
-	ASSERT_EQ(tqsys_module_set_bbox_data("abc", 3), 0);
-	tqsys_bbox_data data{};
-	ASSERT_EQ(tq_syslib_get_bbox_data(&data), 0);
-	EXPECT_EQ(data.length, 3u);
-	EXPECT_EQ(std::memcmp(data.data, "abc", 3), 0);
-
-	uint32_t updating = 9;
-	ASSERT_EQ(tq_syslib_start_update_bbox_this_time(), 0);
-	ASSERT_EQ(tq_syslib_get_update_bbox_this_time(&updating), 0);
-	EXPECT_EQ(updating, 1u);
-	ASSERT_EQ(tq_syslib_stop_update_bbox_this_time(), 0);
-	ASSERT_EQ(tq_syslib_get_update_bbox_this_time(&updating), 0);
-	EXPECT_EQ(updating, 0u);
-
 	// A null record reaches the module, which refuses it.
 	reports.clear();
 	tqsys_module_clear_requests();
