@@ -177,7 +177,6 @@ INSTANTIATE_TEST_SUITE_P(
 			  statm_case{"seven_figures_have_no_heap", "100 40 10 5 0 20 0\n", 40, 10,
 				     5, 0},
 			  statm_case{"kernel_thread_all_zero", "0 0 0 0 0 0 0\n", 0, 0, 0, 0},
-			  statm_case{"two_figures_only", "9 3\n", 3, 0, 0, 0},
 			  // More shared than resident: the private figure wraps in 32 bits.
 			  statm_case{"shared_above_resident", "9 3 5 1 0 0 0 2\n", 3, 5, 1, 2},
 			  // The low 32 bits of a figure wider than a word.

@@ -85,7 +85,6 @@ INSTANTIATE_TEST_SUITE_P(
 			    {"one", "two", "three", ""}},
 		reader_case{"last_line_without_newline", "one\nlast", 1024, {"one", "last"}},
 		reader_case{"empty_file", "", 1024, {}},
-		reader_case{"empty_lines_kept", "\n\na\n", 1024, {"", "", "a", ""}},
 		// Buffer of 8: seven bytes of the file per fill.
 		reader_case{"line_crossing_the_buffer_is_read_again_whole", "abc\ndefgh\nij\n", 8,
 			    {"abc", "defgh", "ij", ""}},
@@ -141,18 +140,6 @@ TEST(readline, pipe_cannot_seek_back_for_a_crossing_line)
 	EXPECT_EQ(r.channel, TQRT_ERR);
 	EXPECT_EQ(r.fmt, "tq_mem_readline: lseek failed!(%s)\n");
 	EXPECT_EQ(r.text, std::string("tq_mem_readline: lseek failed!(") + strerror(ESPIPE) + ")\n");
-}
-
-TEST(readline, pipe_serves_lines_that_fit)
-{
-	int p[2];
-	ASSERT_EQ(pipe(p), 0);
-	const char text[] = "a\nbc\n";
-	ASSERT_EQ(write(p[1], text, sizeof text - 1), static_cast<ssize_t>(sizeof text - 1));
-	close(p[1]);
-	reading r = read_all(p[0], 1024);
-	close(p[0]);
-	EXPECT_EQ(r.lines, (lines{"a", "bc", ""}));
 }
 
 TEST(readline, read_error_gives_null_without_a_report)

@@ -52,7 +52,6 @@ INSTANTIATE_TEST_SUITE_P(
 	::testing::Values(free_case{"usual_layout", four_lines, 200},
 			  free_case{"no_memfree_line", "MemTotal: 1000 kB\nCached: 4 kB\n", 0},
 			  free_case{"word_inside_a_line", "Total 9\nx MemFree: 77 kB\n", 77},
-			  free_case{"first_of_two", "MemFree: 5 kB\nMemFree: 6 kB\n", 5},
 			  free_case{"after_the_buffer_end",
 				    std::string(1000, '#') + "\n" + std::string(100, '#') +
 					    "\nMemFree: 31 kB\n",
