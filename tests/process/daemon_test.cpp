@@ -318,8 +318,9 @@ TEST_F(daemon_test, launcher_polls_for_the_base_name_fifty_times)
 {
 	// Longer than the kernel's 15 characters: a daemon whose program
 	// cannot start carries the name only cut short, so only the process
-	// this test starts is found under the full name.
-	const std::string name = "tq_launch_probe_name";
+	// this test starts is found under the full name. The pid keeps other
+	// runs of this program on the machine apart.
+	const std::string name = "tq_launch_probe_" + std::to_string(getpid());
 	struct row {
 		const char *what;
 		std::string path;
