@@ -35,7 +35,7 @@ int word_command(sited_command c, uint32_t word) noexcept
 	return issue(c, &word, static_cast<int>(c.cmd.number));
 }
 
-int hwdog(unsigned long number, int line = std::source_location::current().line()) noexcept
+int hwdog(unsigned long number, int line = __builtin_LINE()) noexcept
 {
 	runtime_fd board(tq_open(board_path, read_write));
 	if (!board) {

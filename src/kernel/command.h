@@ -5,7 +5,6 @@
 #include "../frame/control_device.h"
 #include "../frame/report.h"
 
-#include <source_location>
 #include <sys/ioctl.h>
 #include <tuple>
 
@@ -57,9 +56,8 @@ struct command {
 struct sited_command {
 	const command &cmd;
 	int line;
-	sited_command(const command &c,
-		      std::source_location at = std::source_location::current()) noexcept
-		: cmd(c), line(static_cast<int>(at.line()))
+	sited_command(const command &c, int at = __builtin_LINE()) noexcept
+		: cmd(c), line(at)
 	{
 	}
 };
