@@ -146,3 +146,97 @@ int posix_memalign(void **out, size_t align, size_t n)
 }
 
 } // extern "C"
+
+// operator new and delete of this program serve every caller, the
+// library's too; counted here against their own caller, they forward to
+// the C library's allocator without passing through malloc above.
+#include <new>
+
+namespace {
+
+void *new_block(size_t n, void *caller)
+{
+	void *p = __libc_malloc(n ? n : 1);
+	took(p, caller);
+	return p;
+}
+
+void *new_aligned(size_t n, std::align_val_t a, void *caller)
+{
+	void *p = __libc_memalign(static_cast<size_t>(a), n ? n : 1);
+	took(p, caller);
+	return p;
+}
+
+void delete_block(void *p, void *caller)
+{
+	gave(p, caller);
+	__libc_free(p);
+}
+
+} // namespace
+
+void *operator new(size_t n)
+{
+	void *p = new_block(n, __builtin_return_address(0));
+	if (!p)
+		throw std::bad_alloc();
+	return p;
+}
+void *operator new[](size_t n)
+{
+	void *p = new_block(n, __builtin_return_address(0));
+	if (!p)
+		throw std::bad_alloc();
+	return p;
+}
+void *operator new(size_t n, const std::nothrow_t &) noexcept
+{
+	return new_block(n, __builtin_return_address(0));
+}
+void *operator new[](size_t n, const std::nothrow_t &) noexcept
+{
+	return new_block(n, __builtin_return_address(0));
+}
+void *operator new(size_t n, std::align_val_t a)
+{
+	void *p = new_aligned(n, a, __builtin_return_address(0));
+	if (!p)
+		throw std::bad_alloc();
+	return p;
+}
+void *operator new[](size_t n, std::align_val_t a)
+{
+	void *p = new_aligned(n, a, __builtin_return_address(0));
+	if (!p)
+		throw std::bad_alloc();
+	return p;
+}
+void operator delete(void *p) noexcept { delete_block(p, __builtin_return_address(0)); }
+void operator delete[](void *p) noexcept { delete_block(p, __builtin_return_address(0)); }
+void operator delete(void *p, size_t) noexcept { delete_block(p, __builtin_return_address(0)); }
+void operator delete[](void *p, size_t) noexcept { delete_block(p, __builtin_return_address(0)); }
+void operator delete(void *p, const std::nothrow_t &) noexcept
+{
+	delete_block(p, __builtin_return_address(0));
+}
+void operator delete[](void *p, const std::nothrow_t &) noexcept
+{
+	delete_block(p, __builtin_return_address(0));
+}
+void operator delete(void *p, std::align_val_t) noexcept
+{
+	delete_block(p, __builtin_return_address(0));
+}
+void operator delete[](void *p, std::align_val_t) noexcept
+{
+	delete_block(p, __builtin_return_address(0));
+}
+void operator delete(void *p, size_t, std::align_val_t) noexcept
+{
+	delete_block(p, __builtin_return_address(0));
+}
+void operator delete[](void *p, size_t, std::align_val_t) noexcept
+{
+	delete_block(p, __builtin_return_address(0));
+}
