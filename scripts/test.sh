@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: natively with -Werror, under AddressSanitizer
 # and UndefinedBehaviorSanitizer, and cross-built for 32-bit big-endian
-# PowerPC under qemu-ppc; then installs and builds a consumer against the
+# PowerPC under qemu-ppc, the threaded tests under ThreadSanitizer, the
+# fuzz targets and the benchmarks; then installs and builds a consumer against the
 # installed prefix. Fails when any step fails or runs no test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,6 +31,13 @@ build_and_test ppc -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/powerpc-linux-gnu.cmake"
 file build/ppc/src/libsyslib.so.1 2>/dev/null | grep -q 'PowerPC' \
   || readelf -h build/ppc/src/libsyslib.so.1 | grep -q 'PowerPC'
+
+# The threads of the reliability tests once more under ThreadSanitizer.
+if compgen -G "tests/reliability/CMakeLists.txt" >/dev/null; then
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    build_and_test tsan -L concurrency -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSLIB_SANITIZE=thread \
+    -DSYSLIB_BUILD_TOOLS=OFF
+fi
 
 if compgen -G "fuzz/*/CMakeLists.txt" >/dev/null; then
   build_and_test fuzz -L fuzz -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSLIB_BUILD_FUZZ=ON \
