@@ -14,9 +14,9 @@ int nothing(const invocation &)
 	return 0;
 }
 
-const std::vector<command_spec> &table()
+const std::vector<command_def> &table()
 {
-	static const std::vector<command_spec> t = {
+	static const std::vector<command_def> t = {
 		{"status", "show", {{"PATH", text_value, true, true}}, {}, true, nothing},
 		{"match", "match",
 		 {{"TEXT", text_value}, {"PATTERN", text_value, true}},
@@ -149,7 +149,7 @@ TEST(ToolParse, MacAddressesNeedSixPairsAndOneSeparator)
 
 TEST(ToolHelp, ShowsEveryArgumentOptionAndExitStatus)
 {
-	const command_spec &match = table()[1];
+	const command_def &match = table()[1];
 	EXPECT_EQ(usage_line(match), "tqsys match TEXT [PATTERN] [-l LIST] [-a] [-i] [--json]");
 	EXPECT_EQ(usage_line(table()[0]), "tqsys status [PATH...] [--json]");
 	std::string help = command_help(match);

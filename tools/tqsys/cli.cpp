@@ -38,10 +38,10 @@ bool is_option(std::string_view w)
 	return w.size() > 1 && w[0] == '-';
 }
 
-std::string subcommands(std::span<const command_spec> table, std::string_view group)
+std::string subcommands(std::span<const command_def> table, std::string_view group)
 {
 	std::string out;
-	for (const command_spec &c : table) {
+	for (const command_def &c : table) {
 		auto p = split_path(c.path);
 		if (p.size() > 1 && p[0] == group)
 			out += (out.empty() ? "" : ", ") + std::string(p[1]);
@@ -49,17 +49,17 @@ std::string subcommands(std::span<const command_spec> table, std::string_view gr
 	return out;
 }
 
-bool is_group(std::span<const command_spec> table, std::string_view word)
+bool is_group(std::span<const command_def> table, std::string_view word)
 {
 	return !subcommands(table, word).empty();
 }
 
-const command_spec *find_command(std::span<const command_spec> table,
+const command_def *find_command(std::span<const command_def> table,
 				 std::span<const std::string_view> words, size_t &used)
 {
-	const command_spec *best = nullptr;
+	const command_def *best = nullptr;
 	used = 0;
-	for (const command_spec &c : table) {
+	for (const command_def &c : table) {
 		auto p = split_path(c.path);
 		if (p.size() > words.size() || p.size() <= used)
 			continue;
@@ -71,14 +71,14 @@ const command_spec *find_command(std::span<const command_spec> table,
 	return best;
 }
 
-value convert(std::string_view word, value_spec spec, std::string_view what)
+value convert(std::string_view word, value_rule rule, std::string_view what)
 {
-	switch (spec.kind) {
-	case value_spec::number:
-		return parse_number(word, spec, what);
-	case value_spec::mac:
+	switch (rule.kind) {
+	case value_rule::number:
+		return parse_number(word, rule, what);
+	case value_rule::mac:
 		return parse_mac(word, what);
-	case value_spec::text:
+	case value_rule::text:
 		break;
 	}
 	return std::string(word);
@@ -88,15 +88,15 @@ struct option_view {
 	std::string_view name;
 	char short_name;
 	std::string_view value_name;
-	value_spec value;
+	value_rule value;
 	std::string_view help;
 };
 
 // The command's own options plus the ones every command has.
-std::vector<option_view> all_options(const command_spec &c)
+std::vector<option_view> all_options(const command_def &c)
 {
 	std::vector<option_view> out;
-	for (const option_spec &o : c.options)
+	for (const option_def &o : c.options)
 		out.push_back({o.name, o.short_name, o.value_name, o.value, o.help});
 	if (c.reads)
 		out.push_back({"json", 0, {}, text_value, json_help});
@@ -108,7 +108,7 @@ std::vector<option_view> all_options(const command_spec &c)
 
 static void parse_words(invocation &inv, std::span<const std::string_view> rest);
 
-uint64_t parse_number(std::string_view word, value_spec spec, std::string_view what)
+uint64_t parse_number(std::string_view word, value_rule rule, std::string_view what)
 {
 	std::string_view digits = word;
 	int base = 10;
@@ -121,9 +121,9 @@ uint64_t parse_number(std::string_view word, value_spec spec, std::string_view w
 	bool whole = !digits.empty() && end == digits.data() + digits.size();
 	if (ec == std::errc::invalid_argument || (ec == std::errc{} && !whole))
 		throw usage_error(std::string(what) + " must be a number, got " + quoted(word));
-	if (ec == std::errc::result_out_of_range || !whole || v < spec.min || v > spec.max)
-		throw usage_error(std::string(what) + " must be from " + std::to_string(spec.min) +
-				  " to " + std::to_string(spec.max) + ", got " + quoted(word));
+	if (ec == std::errc::result_out_of_range || !whole || v < rule.min || v > rule.max)
+		throw usage_error(std::string(what) + " must be from " + std::to_string(rule.min) +
+				  " to " + std::to_string(rule.max) + ", got " + quoted(word));
 	return v;
 }
 
@@ -151,7 +151,7 @@ mac_address parse_mac(std::string_view word, std::string_view what)
 	return mac;
 }
 
-parse_result parse(std::span<const command_spec> table, std::span<const std::string_view> words)
+parse_result parse(std::span<const command_def> table, std::span<const std::string_view> words)
 {
 	parse_result r;
 	if (words.empty())
@@ -160,7 +160,7 @@ parse_result parse(std::span<const command_spec> table, std::span<const std::str
 		return r;
 
 	size_t used = 0;
-	const command_spec *c = find_command(table, words, used);
+	const command_def *c = find_command(table, words, used);
 	if (!c) {
 		std::string_view first = words[0];
 		if (!is_group(table, first))
@@ -186,7 +186,7 @@ parse_result parse(std::span<const command_spec> table, std::span<const std::str
 
 static void parse_words(invocation &inv, std::span<const std::string_view> rest)
 {
-	const command_spec *c = inv.command;
+	const command_def *c = inv.command;
 	auto fail = [](const std::string &msg) { return usage_error(msg); };
 
 	// --help wins over everything else on the line, even over bad words.
@@ -252,7 +252,7 @@ static void parse_words(invocation &inv, std::span<const std::string_view> rest)
 	}
 
 	size_t next = 0;
-	for (const arg_spec &a : c->args) {
+	for (const arg_def &a : c->args) {
 		if (a.repeated) {
 			std::vector<std::string> all;
 			for (; next < positional.size(); ++next) {
@@ -307,10 +307,10 @@ const std::vector<std::string> &invocation::words(std::string_view name) const
 	return it == lists.end() ? none : it->second;
 }
 
-std::string usage_line(const command_spec &c)
+std::string usage_line(const command_def &c)
 {
 	std::string out = "tqsys " + std::string(c.path);
-	for (const arg_spec &a : c.args) {
+	for (const arg_def &a : c.args) {
 		std::string word(a.name);
 		if (a.repeated)
 			word += "...";
@@ -328,7 +328,7 @@ std::string usage_line(const command_spec &c)
 	return out;
 }
 
-std::string command_help(const command_spec &c)
+std::string command_help(const command_def &c)
 {
 	std::string out = "usage: " + usage_line(c) + "\n\n" + std::string(c.summary) + "\n";
 	auto row = [](std::string left, std::string_view help) {
@@ -341,7 +341,7 @@ std::string command_help(const command_spec &c)
 	};
 	if (!c.args.empty()) {
 		out += "\narguments:\n";
-		for (const arg_spec &a : c.args)
+		for (const arg_def &a : c.args)
 			out += row(std::string(a.name), a.help);
 	}
 	out += "\noptions:\n";
@@ -357,25 +357,25 @@ std::string command_help(const command_spec &c)
 	return out;
 }
 
-std::string group_help(std::span<const command_spec> table, std::string_view group)
+std::string group_help(std::span<const command_def> table, std::string_view group)
 {
 	std::string out = "usage: tqsys " + std::string(group) + " SUBCOMMAND [ARGS] [--help]\n\n";
-	for (const command_spec &c : table)
+	for (const command_def &c : table)
 		if (split_path(c.path)[0] == group)
 			out += "  " + usage_line(c) + "\n      " + std::string(c.summary) + "\n";
 	return out;
 }
 
-std::string overview_help(std::span<const command_spec> table)
+std::string overview_help(std::span<const command_def> table)
 {
 	std::string out =
 		"usage: tqsys COMMAND [ARGS] [--json] [--help]\n\n"
 		"Shows and drives the system services of libsyslib on this device.\n\n"
 		"commands:\n";
 	size_t width = 0;
-	for (const command_spec &c : table)
+	for (const command_def &c : table)
 		width = std::max(width, c.path.size());
-	for (const command_spec &c : table) {
+	for (const command_def &c : table) {
 		std::string left(c.path);
 		left.resize(width + 2, ' ');
 		out += "  " + left + std::string(c.summary) + "\n";

@@ -27,33 +27,33 @@ enum exit_code : int {
 using mac_address = std::array<uint8_t, 6>;
 
 // What an argument or an option value must look like.
-struct value_spec {
+struct value_rule {
 	enum kind_t { text, number, mac } kind = text;
 	uint64_t min = 0;
 	uint64_t max = UINT32_MAX;
 };
 
-inline constexpr value_spec text_value{value_spec::text};
-inline constexpr value_spec mac_value{value_spec::mac};
-constexpr value_spec number_value(uint64_t min, uint64_t max)
+inline constexpr value_rule text_value{value_rule::text};
+inline constexpr value_rule mac_value{value_rule::mac};
+constexpr value_rule number_value(uint64_t min, uint64_t max)
 {
-	return {value_spec::number, min, max};
+	return {value_rule::number, min, max};
 }
-inline constexpr value_spec u32_value = number_value(0, UINT32_MAX);
+inline constexpr value_rule u32_value = number_value(0, UINT32_MAX);
 
-struct arg_spec {
+struct arg_def {
 	std::string_view name;  // shown in usage, key of the parsed value
-	value_spec value;
+	value_rule value;
 	bool optional = false;
 	bool repeated = false;  // takes every remaining word (last only)
 	std::string_view help = {};
 };
 
-struct option_spec {
+struct option_def {
 	std::string_view name;      // long name without "--"
 	char short_name = 0;        // 0: none
 	std::string_view value_name = {};  // empty: a flag
-	value_spec value = text_value;
+	value_rule value = text_value;
 	std::string_view help = {};
 };
 
@@ -62,11 +62,11 @@ using value = std::variant<std::string, uint64_t, mac_address>;
 class invocation;
 using handler = int (*)(const invocation &);
 
-struct command_spec {
+struct command_def {
 	std::string_view path;     // "filter add": the words that select it
 	std::string_view summary;  // one line for the overview
-	std::vector<arg_spec> args;
-	std::vector<option_spec> options;
+	std::vector<arg_def> args;
+	std::vector<option_def> options;
 	bool reads = false;        // a read command: takes --json
 	handler run = nullptr;
 	std::string_view details = {};  // further help text
@@ -75,7 +75,7 @@ struct command_spec {
 // A command line that passed every check.
 class invocation {
 public:
-	const command_spec *command = nullptr;
+	const command_def *command = nullptr;
 	bool help = false;  // --help was given: nothing else was checked
 
 	bool flag(std::string_view name) const;
@@ -104,17 +104,17 @@ struct parse_result {
 };
 
 // Throws usage_error on anything the table does not allow.
-parse_result parse(std::span<const command_spec> table,
+parse_result parse(std::span<const command_def> table,
 		   std::span<const std::string_view> words);
 
 // Strict conversions, also used for input files; throw usage_error with
 // `what` naming the value.
-uint64_t parse_number(std::string_view word, value_spec spec, std::string_view what);
+uint64_t parse_number(std::string_view word, value_rule rule, std::string_view what);
 mac_address parse_mac(std::string_view word, std::string_view what);
 
-std::string usage_line(const command_spec &c);
-std::string command_help(const command_spec &c);
-std::string group_help(std::span<const command_spec> table, std::string_view group);
-std::string overview_help(std::span<const command_spec> table);
+std::string usage_line(const command_def &c);
+std::string command_help(const command_def &c);
+std::string group_help(std::span<const command_def> table, std::string_view group);
+std::string overview_help(std::span<const command_def> table);
 
 } // namespace tqsys

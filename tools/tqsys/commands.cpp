@@ -665,9 +665,9 @@ int cmd_record(const invocation &inv)
 	return exit_ok;
 }
 
-const std::vector<command_spec> &table_of_commands()
+const std::vector<command_def> &table_of_commands()
 {
-	static const std::vector<command_spec> t = {
+	static const std::vector<command_def> t = {
 		{"status", "memory, file systems, CPU load, readiness, largest processes",
 		 {{"PATH", text_value, true, true, "further file systems to show"}},
 		 {}, true, cmd_status,
@@ -745,7 +745,7 @@ const std::vector<command_spec> &table_of_commands()
 
 } // namespace
 
-std::span<const command_spec> commands()
+std::span<const command_def> commands()
 {
 	return table_of_commands();
 }

@@ -7,7 +7,7 @@
 namespace tqsys {
 
 // Every command of tqsys with its handler.
-std::span<const command_spec> commands();
+std::span<const command_def> commands();
 
 // Remembers the library's reports instead of letting the runtime print
 // them, so a failure reaches the user as one line that names its cause.
