@@ -1,5 +1,6 @@
 // main() of every test program: the sandbox first, while the process has
 // one thread, then GoogleTest.
+#include "leak_check.h"
 #include "sandbox.h"
 
 #include "tq_runtime.h"
@@ -17,5 +18,7 @@ int main(int argc, char **argv)
 	std::fprintf(stderr, "[syslib tests] %s\n",
 		     sandboxed ? "private mount namespace" : "no sandbox: fixed-path tests skip");
 	testing::InitGoogleTest(&argc, argv);
-	return RUN_ALL_TESTS();
+	syslib_test::install_leak_check();
+	int rc = RUN_ALL_TESTS();
+	return rc ? rc : (syslib_test::leak_check_failures() ? 1 : 0);
 }
