@@ -1,5 +1,5 @@
-// The 802.1X client table: request areas, result tests, reports read from
-// the area after the call, and a round trip through the module.
+// The 802.1X client table: request areas, result tests, and reports read
+// from the area after the call.
 #include "checks.h"
 
 #include <array>
@@ -13,15 +13,6 @@ namespace {
 using client_table_test = kmod_test;
 
 const uint8_t mac_a[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
-
-std::array<uint8_t, 560> mlme_message(uint8_t kind, const uint8_t *mac, int32_t ifindex)
-{
-	std::array<uint8_t, 560> m{};
-	m[0] = kind;
-	std::memcpy(&m[TQSYS_MLME_MAC_AT], mac, 6);
-	std::memcpy(&m[TQSYS_MLME_IFINDEX_AT], &ifindex, 4);
-	return m;
-}
 
 } // namespace
 
@@ -160,25 +151,6 @@ TEST_F(client_table_test, negative_results_fail_with_the_functions_report_and_no
 		value = count = 0x5a5a5a5a;
 		entry = entry_before;
 	}
-}
-
-TEST_F(client_table_test, round_trip_through_the_module)
-{
-	auto assoc = mlme_message(TQSYS_MLME_ASSOCIATE, mac_a, 4);
-	ASSERT_EQ(tq_syslib_mac_set_mlme(assoc.data(), 16), 0);
-	ASSERT_EQ(tq_syslib_mac_set_status(0, mac_a, 1, 0x1234), 0);
-	uint32_t n = 0;
-	ASSERT_EQ(tq_syslib_mac_get_cnt(TQSYS_COUNT_AUTHENTICATED, &n), 0);
-	EXPECT_EQ(n, 1u);
-	tq_sys_mac_entry_t e{};
-	ASSERT_EQ(tq_syslib_mac_get_one(mac_a, &e), 0);
-	EXPECT_EQ(std::memcmp(e.mac, mac_a, 6), 0);
-	EXPECT_EQ(e.auth_value, 0x1234u);
-	EXPECT_EQ(e.ifindex, 4);
-
-	auto gone = mlme_message(TQSYS_MLME_DISASSOCIATE, mac_a, 0);
-	ASSERT_EQ(tq_syslib_mac_set_mlme(gone.data(), 16), 0);
-	EXPECT_EQ(tq_syslib_mac_get_one(mac_a, &e), -1);
 }
 
 TEST_F(client_table_test, guard_stops_all_eight_before_init)
