@@ -1,8 +1,6 @@
-// A plain, step-by-step model of the search, the match and the lists, with
-// the heap copies, collapsed "*" runs and segment buffers written out. The
-// library's walk avoids all of that; where "?" makes the search pass over an
-// occurrence no outside peer knows the answer, so the tests and fuzz targets
-// compare against this model instead.
+// A plain model of the search, the match and the lists, with the copies
+// and segment buffers written out; where "?" makes the search pass over an
+// occurrence no outside oracle knows the answer, so tests compare to this.
 #pragma once
 
 #include <cstring>
@@ -101,23 +99,15 @@ inline int multi(const char *text, const char *list, int match_all, int invert, 
 	if (!text || !list)
 		return 0;
 	int result = match_all ? 1 : 0;
-	std::string item;
-	for (const char *s = list;; ++s) {
-		if (*s && *s != ',') {
-			item += *s;
-			continue;
-		}
-		if (match_all) {
-			result = match(text, item.c_str(), case_sensitive);
-			if (!result)
-				break;
-		} else if (!item.empty() && match(text, item.c_str(), case_sensitive)) {
-			result = 1;
+	const std::string items = list;
+	for (std::size_t at = 0, comma = 0; comma != std::string::npos; at = comma + 1) {
+		comma = items.find(',', at);
+		const std::string item = items.substr(at, comma - at);
+		const int hit = match(text, item.c_str(), case_sensitive);
+		if (match_all ? !hit : hit && !item.empty()) {
+			result = hit;
 			break;
 		}
-		if (!*s)
-			break;
-		item.clear();
 	}
 	return invert ? !result : result;
 }
