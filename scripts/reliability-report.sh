@@ -9,8 +9,11 @@ root=$PWD
 seconds=${SYSLIB_RELIABILITY_SECONDS:-5}
 fuzz_seconds=${SYSLIB_FUZZ_SECONDS:-30}
 jobs=$(nproc 2>/dev/null || echo 2)
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+# Kept after the run: when a step fails, its output is here.
+mkdir -p build
+log=$root/build/reliability-report.log
+: >"$log"
+trap '[ $? = 0 ] || echo "reliability-report: a step failed; see $log" >&2' EXIT
 
 bash scripts/deps.sh
 configure() { cmake -S . -B "build/$1" -G Ninja -DSYSLIB_WERROR=ON "${@:2}" >/dev/null; cmake --build "build/$1" -j "$jobs" >/dev/null; }

@@ -6,6 +6,7 @@
 #include "tq_runtime.h"
 #include "tq_syslib.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -81,8 +82,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	int i = tq_mem_get_proc_info(&info);
 	if (i != 0 && i != -1)
 		std::abort();
-	if (!std::memchr(info.name, '\0', sizeof info.name) ||
-	    info.private_kb != info.rss_kb - info.shared_kb)
+	if (info.private_kb != info.rss_kb - info.shared_kb)
 		std::abort();
+	// The name is one word, zero-filled after it; a word of 128 characters
+	// or more fills the whole field and has no terminator.
+	const size_t name_len = strnlen(info.name, sizeof info.name);
+	for (size_t k = 0; k < sizeof info.name; ++k) {
+		const unsigned char c = static_cast<unsigned char>(info.name[k]);
+		if (k < name_len ? std::isspace(c) != 0 : c != 0)
+			std::abort();
+	}
 	return 0;
 }
