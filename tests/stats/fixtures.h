@@ -1,4 +1,4 @@
-// Fixtures of the statistics tests: a made-up /proc, and report texts.
+// Fixtures of the statistics tests: a made-up /proc, and the reports made.
 #pragma once
 
 #include "reports.h"
@@ -13,17 +13,20 @@ namespace syslib_test {
 
 using lines = std::vector<std::string>;
 
-inline lines texts(const report_capture &reports)
+// Each report as its channel, level and text: "err: ..." for __tq_err,
+// "log 3: ..." for tq_log at level 3, "flash 3: ..." for tq_log_flash.
+inline lines reported(const report_capture &reports)
 {
 	lines all;
 	for (const report &r : reports.all())
-		all.push_back(r.text);
+		all.push_back(r.channel == TQRT_ERR ? "err: " + r.text
+			      : (r.channel == TQRT_LOG ? "log " : "flash ") +
+					std::to_string(r.level) + ": " + r.text);
 	return all;
 }
 
 // A scratch directory bound over `target` until the object goes; files put
 // in it show through.
-
 class fake_dir {
 public:
 	explicit fake_dir(const char *target = "/proc")

@@ -116,15 +116,15 @@ TEST(proc_memory, failures_give_each_call_its_code_and_message)
 	ASSERT_TRUE(proc.ok());
 	proc.put("8/statm", "");
 	proc.put("8/status", status);
-	const std::string gone = "open file /proc/7/statm failed, maybe the process (pid:7) has exit.\n",
-			  empty = "Error read file /proc/8/statm\n";
+	const std::string gone = "log 6: open file /proc/7/statm failed, maybe the process (pid:7) has exit.\n",
+			  empty = "log 3: Error read file /proc/8/statm\n";
 	const struct {
 		int pid, rss_rc;
 		lines reports;
 	} cases[] = {{0, -1, {}},
 		     {-1, -1, {}},
-		     {7, -2, {gone, gone, "Error open /proc/7/statm\n"}},
-		     {8, -3, {empty, empty, "error in readline!\n"}}};
+		     {7, -2, {gone, gone, "log 3: Error open /proc/7/statm\n"}},
+		     {8, -3, {empty, empty, "log 3: error in readline!\n"}}};
 	for (const auto &c : cases) {
 		report_capture reports;
 		uint32_t heap = 5, rss = 5;
@@ -134,7 +134,7 @@ TEST(proc_memory, failures_give_each_call_its_code_and_message)
 		EXPECT_EQ(tq_mem_get_proc_rss(c.pid, &rss), c.rss_rc) << c.pid;
 		EXPECT_EQ(tq_mem_get_proc_info(&info), -1) << c.pid;
 		EXPECT_EQ(heap + rss, c.pid > 0 ? 0u : 10u) << c.pid;
-		EXPECT_EQ(texts(reports), c.reports) << c.pid;
+		EXPECT_EQ(reported(reports), c.reports) << c.pid;
 	}
 	EXPECT_EQ(tq_mem_get_proc_heap(8, nullptr) + tq_mem_get_proc_rss(8, nullptr) +
 			  tq_mem_get_proc_info(nullptr),
@@ -222,10 +222,10 @@ TEST(survey, records_by_rss_one_per_name_and_the_rest_zero)
 	const std::ptrdiff_t rest_size = sizeof(tq_mem_proc_info_t) * (128 - 9);
 	EXPECT_EQ(std::count(rest, rest + rest_size, 0), rest_size);
 	// The file, "net" and "0" never reached the fill.
-	lines got = texts(reports);
+	lines got = reported(reports);
 	std::sort(got.begin(), got.end());
-	EXPECT_EQ(got, (lines{"Error open /proc/12/statm\n", "Error open /proc/501/status\n",
-			      "Error open /proc/502/statm\n"}));
+	EXPECT_EQ(got, (lines{"log 3: Error open /proc/12/statm\n", "log 3: Error open /proc/501/status\n",
+			      "log 3: Error open /proc/502/statm\n"}));
 }
 
 TEST(survey, list_holds_128_names_and_the_129th_fails)

@@ -78,6 +78,7 @@ TEST(readline, pipe_cannot_seek_back_for_a_crossing_line)
 	EXPECT_EQ(tq_mem_readline(p[0], buf, sizeof buf, &cursor), nullptr);
 	EXPECT_EQ(cursor, nullptr);
 	close(p[0]);
-	EXPECT_EQ(reports.only().text,
-		  std::string("tq_mem_readline: lseek failed!(") + strerror(ESPIPE) + ")\n");
+	const report r = reports.only();
+	EXPECT_EQ(r.channel, TQRT_ERR);
+	EXPECT_EQ(r.text, std::string("tq_mem_readline: lseek failed!(") + strerror(ESPIPE) + ")\n");
 }

@@ -114,7 +114,7 @@ TEST_P(summary_cases, words_of_the_first_four_lines_and_tmp)
 	EXPECT_EQ((std::array<uint32_t, 6>{mem.total_kb, mem.free_kb, mem.buffers_kb, mem.cached_kb,
 					   mem.tmpfs_used_kb, mem.available_kb}),
 		  c.words);
-	EXPECT_EQ(texts(reports), c.reports);
+	EXPECT_EQ(reported(reports), c.reports);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -131,14 +131,14 @@ INSTANTIATE_TEST_SUITE_P(
 			     "MemTotal: 1000 kB\nMemFree:\nBuffers: 30 kB\nCached: 40 kB\n", 0,
 			     {}, {1000, unset, 30, 40, 600, unset + 40 - 600}},
 		// A missing line: the earlier words stay set.
-		summary_case{"empty", "", -1, {"no memory totle info!\n"},
+		summary_case{"empty", "", -1, {"err: no memory totle info!\n"},
 			     {unset, unset, unset, unset, unset, unset}},
-		summary_case{"one_line", "T: 1 kB\n", -1, {"no memory free info!\n"},
+		summary_case{"one_line", "T: 1 kB\n", -1, {"err: no memory free info!\n"},
 			     {1, unset, unset, unset, unset, unset}},
-		summary_case{"two_lines", "T: 1 kB\nF: 2 kB\n", -1, {"no memory buff info!\n"},
+		summary_case{"two_lines", "T: 1 kB\nF: 2 kB\n", -1, {"err: no memory buff info!\n"},
 			     {1, 2, unset, unset, unset, unset}},
 		summary_case{"three_lines", "T: 1 kB\nF: 2 kB\nB: 3 kB\n", -1,
-			     {"no memory cach info!\n"}, {1, 2, 3, unset, unset, unset}}),
+			     {"err: no memory cach info!\n"}, {1, 2, 3, unset, unset, unset}}),
 	[](const auto &info) { return std::string(info.param.name); });
 
 TEST(system_memory, unopenable_meminfo)
@@ -152,7 +152,7 @@ TEST(system_memory, unopenable_meminfo)
 	EXPECT_EQ(tq_mem_get_free_mem(nullptr), -1);
 	EXPECT_EQ(tq_mem_get_free_mem(&free_kb) + tq_mem_get_system_memory(&mem), -2);
 	EXPECT_EQ(free_kb, 9u);
-	EXPECT_EQ(texts(reports), (lines{"Error open /proc/meminfo", "error in open memory file1\n"}));
+	EXPECT_EQ(reported(reports), (lines{"log 3: Error open /proc/meminfo", "err: error in open memory file1\n"}));
 }
 
 // Fragments of 4 KiB; free counts the blocks kept for root. The 8 GiB file
@@ -185,9 +185,9 @@ TEST(fs_info, bad_arguments_and_missing_paths_write_nothing)
 			  tq_mem_get_fs_info("/no/such/path", &total, &free_kb),
 		  -4);
 	EXPECT_EQ(total + free_kb, 14u);
-	EXPECT_EQ(texts(reports), (lines{"invalid parameter!\n", "invalid parameter!\n",
-					 "invalid parameter!\n",
-					 "Get fs(/no/such/path) status failed!\n"}));
+	EXPECT_EQ(reported(reports), (lines{"err: invalid parameter!\n", "err: invalid parameter!\n",
+					 "err: invalid parameter!\n",
+					 "err: Get fs(/no/such/path) status failed!\n"}));
 }
 
 TEST_P(cpu_cases, growth_between_the_samples_gives_the_load)
@@ -236,7 +236,7 @@ TEST(cpu_usage, unopenable_stat_fails_at_either_sample)
 		EXPECT_EQ(tq_sys_get_cpu_total_utilize(&percent, &thousandths), -1);
 		EXPECT_EQ(hook.seconds, slept);
 		EXPECT_EQ(percent + thousandths, 14u);
-		EXPECT_EQ(texts(reports), (lines{"ERROR: get system cpu information failed because "
+		EXPECT_EQ(reported(reports), (lines{"err: ERROR: get system cpu information failed because "
 						 "can not open file :/proc/stat!\n"}));
 	}
 }
