@@ -1,8 +1,4 @@
-#include "kmod.h"
-
-#include "sandbox.h"
-
-#include <unistd.h>
+#include "harness.h"
 
 namespace syslib_test {
 
@@ -19,7 +15,7 @@ void kmod_test::SetUp()
 		ASSERT_EQ(tq_syslib_init(), 0);
 	}
 	tqsys_module_clear_requests();
-	reports.clear();
+	clear_reports();
 }
 
 void kmod_test::TearDown()
@@ -30,21 +26,10 @@ void kmod_test::TearDown()
 
 std::vector<tqsys_request> kmod_test::requests() const
 {
-	std::vector<tqsys_request> out;
-	int n = tqsys_module_request_count();
-	for (int i = 0; i < n; ++i) {
-		tqsys_request r;
-		if (tqsys_module_request_get(i, &r) == 0)
-			out.push_back(r);
-	}
+	std::vector<tqsys_request> out(static_cast<size_t>(tqsys_module_request_count()));
+	for (size_t i = 0; i < out.size(); ++i)
+		tqsys_module_request_get(static_cast<int>(i), &out[i]);
 	return out;
-}
-
-tqsys_request kmod_test::only_request() const
-{
-	auto all = requests();
-	EXPECT_EQ(all.size(), 1u) << "expected exactly one request";
-	return all.empty() ? tqsys_request{} : all.back();
 }
 
 void kmod_test::inject(uint32_t cmd, int result, uint32_t offset, const void *reply,
@@ -59,13 +44,6 @@ void kmod_test::inject(uint32_t cmd, int result, uint32_t offset, const void *re
 	if (reply && reply_len <= sizeof inj.reply)
 		std::memcpy(inj.reply, reply, reply_len);
 	ASSERT_EQ(tqsys_module_inject(&inj), 0);
-}
-
-uint32_t word_at(const uint8_t *bytes, size_t offset)
-{
-	uint32_t v;
-	std::memcpy(&v, bytes + offset, sizeof v);
-	return v;
 }
 
 } // namespace syslib_test

@@ -1,137 +1,101 @@
-#include "sandbox.h"
+// The private mount namespace and scratch files; also linked into the
+// fuzz targets that read the library's fixed paths.
+#include "harness.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <sched.h>
-#include <string>
+#include <sstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 namespace syslib_test {
 namespace {
 
 bool sandboxed = false;
 
-constexpr char staging[] = "/tmp";              // private tmpfs, outside the new root
-constexpr char new_root[] = "/tmp/root";
-
-
 bool make_dirs(const std::string &path)
 {
-	std::string part;
-	for (size_t i = 1; i <= path.size(); ++i) {
-		if (i == path.size() || path[i] == '/') {
-			part = path.substr(0, i);
-			if (mkdir(part.c_str(), 0755) < 0 && errno != EEXIST)
-				return false;
-		}
-	}
+	for (size_t i = 1; i <= path.size(); ++i)
+		if ((i == path.size() || path[i] == '/') && mkdir(path.substr(0, i).c_str(), 0755) < 0 &&
+		    errno != EEXIST)
+			return false;
 	return true;
 }
 
-bool mount_tmpfs(const char *where)
+bool tmpfs(const std::string &where)
 {
-	return mount("tmpfs", where, "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") == 0;
+	return mount("tmpfs", where.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") == 0;
 }
 
-// The mount points of this namespace, shallowest first.
-std::vector<std::string> mount_points()
+// The new root is an overlay of the host's root whose writes land in a
+// tmpfs, with the host's other mounts bound in, a fresh /tmp and /dev/shm,
+// and the working directory bound back in when it lived under those.
+// Never list "/" here: under qemu-user it is the emulator's prefix.
+bool build_root(int cwd_fd, const std::string &cwd)
 {
+	const std::string root = "/tmp/root", upper = "/tmp/ovl/upper", work = "/tmp/ovl/work";
 	std::vector<std::string> points;
-	FILE *f = std::fopen("/proc/self/mountinfo", "r");
-	if (!f)
-		return points;
-	char line[4096];
-	while (std::fgets(line, sizeof line, f)) {
-		// id parent major:minor root mount-point ...
-		char point[PATH_MAX];
-		if (std::sscanf(line, "%*s %*s %*s %*s %4095s", point) == 1)
-			points.push_back(point);
+	std::ifstream info("/proc/self/mountinfo");
+	for (std::string line; std::getline(info, line);) {
+		std::istringstream words(line);
+		std::string point;
+		for (int i = 0; i < 5; ++i)
+			words >> point;
+		points.push_back(point);
 	}
-	std::fclose(f);
-	std::sort(points.begin(), points.end(), [](const std::string &a, const std::string &b) {
-		return a.size() < b.size();
-	});
-	return points;
-}
-
-bool under(const std::string &path, const std::string &dir)
-{
-	return path == dir || (path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 &&
-			       path[dir.size()] == '/');
-}
-
-// The new root is an overlay of the host's root file system whose writes
-// land in the staging tmpfs; the host's other mounts are bound into it.
-// (The root is never listed with readdir: under qemu-user, "/" would be
-// the emulator's library prefix.)
-bool build_root()
-{
-	if (!mount_tmpfs(staging))
-		return false;
-	std::string root = new_root;
-	std::string upper = std::string(staging) + "/ovl/upper";
-	std::string work = std::string(staging) + "/ovl/work";
-	if (!make_dirs(root) || !make_dirs(upper) || !make_dirs(work))
+	std::sort(points.begin(), points.end(),
+		  [](const std::string &a, const std::string &b) { return a.size() < b.size(); });
+	if (!tmpfs("/tmp") || !make_dirs(root) || !make_dirs(upper) || !make_dirs(work))
 		return false;
 	std::string opts = "lowerdir=/,upperdir=" + upper + ",workdir=" + work;
-	if (mount("overlay", new_root, "overlay", 0, opts.c_str()) < 0)
+	if (mount("overlay", root.c_str(), "overlay", 0, opts.c_str()) < 0)
 		return false;
-
+	auto under = [](const std::string &p, const std::string &d) {
+		return p == d || (p.compare(0, d.size(), d) == 0 && p[d.size()] == '/');
+	};
 	std::vector<std::string> bound;
-	for (const std::string &point : mount_points()) {
-		if (point == "/" || under(point, staging))
+	for (const std::string &p : points) {
+		if (p == "/" || under(p, "/tmp") ||
+		    std::any_of(bound.begin(), bound.end(), [&](auto &b) { return under(p, b); }))
 			continue;
-		bool covered = false;
-		for (const std::string &b : bound)
-			covered |= under(point, b);
-		if (covered)
-			continue;
-		std::string inside = root + point;
-		if (mount(point.c_str(), inside.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0)
-			bound.push_back(point);
+		if (mount(p.c_str(), (root + p).c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0)
+			bound.push_back(p);
 	}
-
-	// A fresh /tmp and /dev/shm (where the module's default state lives),
-	// and the device's flash directory.
-	mount_tmpfs((root + "/tmp").c_str());
-	mount_tmpfs((root + "/dev/shm").c_str());
-	return make_dirs(root + "/f/etc");
+	if (!tmpfs(root + "/tmp") || !tmpfs(root + "/dev/shm") || !make_dirs(root + "/f/etc"))
+		return false;
+	if (under(cwd, "/tmp") || under(cwd, "/dev/shm")) {
+		std::string from = "/proc/self/fd/" + std::to_string(cwd_fd);
+		if (!make_dirs(root + cwd) ||
+		    mount(from.c_str(), (root + cwd).c_str(), nullptr, MS_BIND | MS_REC, nullptr) < 0)
+			return false;
+	}
+	return true;
 }
 
 } // namespace
 
 bool enter_sandbox()
 {
-	if (sandboxed)
-		return true;
-	if (geteuid() != 0 || std::getenv("SYSLIB_TEST_NO_SANDBOX"))
-		return false;
 	char cwd[PATH_MAX];
-	if (!getcwd(cwd, sizeof cwd))
+	if (geteuid() != 0 || std::getenv("SYSLIB_TEST_NO_SANDBOX") || !getcwd(cwd, sizeof cwd) ||
+	    unshare(CLONE_NEWNS) < 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0)
 		return false;
-	if (unshare(CLONE_NEWNS) < 0)
-		return false;
-	if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0)
-		return false;
-	if (!build_root() || chdir(new_root) < 0 || chroot(".") < 0) {
-		std::fprintf(stderr, "sandbox: cannot build the private root: %s\n",
-			     std::strerror(errno));
+	int cwd_fd = open(cwd, O_PATH | O_DIRECTORY | O_CLOEXEC);
+	if (!build_root(cwd_fd, cwd) || chdir("/tmp/root") < 0 || chroot(".") < 0) {
+		std::perror("sandbox: cannot build the private root");
 		std::exit(2);  // half a sandbox is worse than none
 	}
-	if (chdir(cwd) < 0)
-		chdir("/");
-	sandboxed = true;
-	return true;
+	close(cwd_fd);
+	if (chdir(cwd) < 0 && chdir("/") < 0)
+		std::exit(2);
+	return sandboxed = true;
 }
 
 bool in_sandbox() { return sandboxed; }
@@ -140,9 +104,8 @@ const std::string &scratch_dir()
 {
 	static const std::string dir = [] {
 		char cwd[PATH_MAX] = ".";
-		std::string base = sandboxed ? std::string("/tmp")
-					     : std::string(getcwd(cwd, sizeof cwd) ? cwd : ".");
-		std::string d = base + "/syslib-scratch-" + std::to_string(getpid());
+		std::string d = (sandboxed ? std::string("/tmp") : std::string(getcwd(cwd, sizeof cwd))) +
+				"/syslib-scratch-" + std::to_string(getpid());
 		make_dirs(d);
 		return d;
 	}();
@@ -151,34 +114,41 @@ const std::string &scratch_dir()
 
 bool write_file(const std::string &path, const std::string &contents)
 {
-	size_t slash = path.rfind('/');
-	if (slash != std::string::npos && slash > 0)
-		make_dirs(path.substr(0, slash));
-	FILE *f = std::fopen(path.c_str(), "wb");
-	if (!f)
-		return false;
-	bool ok = std::fwrite(contents.data(), 1, contents.size(), f) == contents.size();
-	return std::fclose(f) == 0 && ok;
+	make_dirs(path.substr(0, path.rfind('/')));
+	std::ofstream f(path, std::ios::binary | std::ios::trunc);
+	return static_cast<bool>(f << contents) && (f.close(), !f.fail());
 }
 
-bool bind_over(const std::string &source, const std::string &target)
+std::string read_file(const std::string &path)
 {
-	if (!sandboxed)
-		return false;
-	return mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+	std::stringstream s;
+	s << std::ifstream(path, std::ios::binary).rdbuf();
+	return s.str();
 }
 
-bool unbind(const std::string &target)
+fake_dir::fake_dir(const char *target)
+	: dir(scratch_dir() + "/fake" + std::to_string(std::rand())), target_(target),
+	  ok_(sandboxed && make_dirs(dir) &&
+	      mount(dir.c_str(), target, nullptr, MS_BIND, nullptr) == 0)
 {
-	return umount2(target.c_str(), MNT_DETACH) == 0;
 }
 
-int run_shell(const std::string &command)
+fake_dir::~fake_dir()
 {
-	int status = std::system(command.c_str());
-	if (status < 0 || !WIFEXITED(status))
-		return -1;
-	return WEXITSTATUS(status);
+	if (ok_)
+		umount2(target_.c_str(), MNT_DETACH);
+}
+
+void fake_dir::put(const std::string &name, const std::string &text) const
+{
+	write_file(dir + "/" + name, text);
+}
+
+void fake_dir::process(int pid, const std::string &name, uint32_t rss_pages) const
+{
+	const std::string d = std::to_string(pid);
+	put(d + "/statm", "100 " + std::to_string(rss_pages) + " 1 2 0 0 0 3\n");
+	put(d + "/status", "Name:\t" + name + "\nVmData:\t8 kB\nVmStk:\t4 kB\n");
 }
 
 } // namespace syslib_test

@@ -1,0 +1,158 @@
+#include "harness.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <fstream>
+#include <link.h>
+#include <sched.h>
+#include <sstream>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace syslib_test {
+namespace {
+
+// Reports live in shared memory, so that a forked child's reach the test.
+struct shared_reports {
+	std::atomic<int> count;
+	struct {
+		tqrt_channel channel;
+		int level;
+		char fmt[160], text[320];
+	} at[128];
+};
+shared_reports *shared;
+
+void observe(const tqrt_record *rec, void *)
+{
+	int i = shared->count.fetch_add(1);
+	if (i >= static_cast<int>(std::size(shared->at)))
+		return;
+	auto &r = shared->at[i];
+	r.channel = rec->channel;
+	r.level = rec->level;
+	std::snprintf(r.fmt, sizeof r.fmt, "%s", rec->fmt ? rec->fmt : "");
+	std::snprintf(r.text, sizeof r.text, "%s", rec->text ? rec->text : "");
+}
+
+bool may_stay(const std::string &target)
+{
+	return target.find("socket:") == 0 || target.find("/tq_sys") != std::string::npos ||
+	       target.find("/kstate/") != std::string::npos;
+}
+
+class descriptor_listener : public testing::EmptyTestEventListener {
+	std::vector<std::string> before_;
+	void OnTestStart(const testing::TestInfo &) override { before_ = open_descriptors(); }
+	void OnTestEnd(const testing::TestInfo &) override
+	{
+		for (const std::string &fd : open_descriptors())
+			if (std::find(before_.begin(), before_.end(), fd) == before_.end())
+				ADD_FAILURE() << "the test left descriptor " << fd << " open";
+	}
+};
+
+} // namespace
+
+std::vector<std::string> reported()
+{
+	std::vector<std::string> all;
+	static const char *names[] = {"err", "log ", "flash "};
+	for (int i = 0; i < std::min<int>(shared->count, std::size(shared->at)); ++i) {
+		auto &r = shared->at[i];
+		all.push_back(names[r.channel] + (r.channel == TQRT_ERR ? "" : std::to_string(r.level)) +
+			      ": " + r.text);
+	}
+	return all;
+}
+
+std::vector<std::string> reported_formats()
+{
+	std::vector<std::string> all;
+	for (int i = 0; i < std::min<int>(shared->count, std::size(shared->at)); ++i)
+		all.push_back(shared->at[i].fmt);
+	return all;
+}
+
+void clear_reports() { shared->count = 0; }
+
+std::vector<std::string> open_descriptors()
+{
+	std::vector<std::string> fds;
+	int saved = errno;
+	for (int fd = 0; fd < 1024; ++fd) {
+		if (fcntl(fd, F_GETFD) < 0)
+			continue;
+		char link[64], target[PATH_MAX] = "?";
+		std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+		ssize_t n = readlink(link, target, sizeof target - 1);
+		target[n > 0 ? n : 1] = '\0';
+		if (!may_stay(target))
+			fds.push_back(std::to_string(fd) + " " + target);
+	}
+	errno = saved;
+	return fds;
+}
+
+bool in_library(const void *address)
+{
+	// The executable segments of libsyslib.so, or of this program (the
+	// first object listed) when the library's objects are linked in.
+	static struct range {
+		uintptr_t lo, hi;
+	} text[8];
+	static int count = -1;
+	if (count < 0) {
+		count = 0;
+		bool first = true;
+		dl_iterate_phdr(
+			[](dl_phdr_info *obj, size_t, void *first) {
+				bool mine = std::strstr(obj->dlpi_name ? obj->dlpi_name : "", "libsyslib.so");
+				if (!mine && !(*static_cast<bool *>(first) && !count))
+					return 0;
+				count = 0;
+				for (int i = 0; i < obj->dlpi_phnum && count < 8; ++i)
+					if (obj->dlpi_phdr[i].p_type == PT_LOAD && (obj->dlpi_phdr[i].p_flags & PF_X)) {
+						uintptr_t lo = obj->dlpi_addr + obj->dlpi_phdr[i].p_vaddr;
+						text[count++] = {lo, lo + obj->dlpi_phdr[i].p_memsz};
+					}
+				*static_cast<bool *>(first) = false;
+				return mine ? 1 : 0;
+			},
+			&first);
+	}
+	auto a = reinterpret_cast<uintptr_t>(address);
+	for (int i = 0; i < count; ++i)
+		if (a >= text[i].lo && a < text[i].hi)
+			return true;
+	return false;
+}
+
+} // namespace syslib_test
+
+int main(int argc, char **argv)
+{
+	using namespace syslib_test;
+	bool private_ns = enter_sandbox();
+	shared = static_cast<shared_reports *>(mmap(nullptr, sizeof(shared_reports),
+						   PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
+						   -1, 0));
+	if (shared == MAP_FAILED)
+		return 2;
+	setenv("TQRT_FLASH_LOG", (scratch_dir() + "/flash.log").c_str(), 1);
+	tqrt_set_quiet(1);
+	tqrt_set_observer(observe, nullptr);
+	std::fprintf(stderr, "[syslib tests] %s\n",
+		     private_ns ? "private mount namespace" : "no sandbox: fixed-path tests skip");
+	testing::InitGoogleTest(&argc, argv);
+	testing::UnitTest::GetInstance()->listeners().Append(new descriptor_listener);
+	return RUN_ALL_TESTS();
+}

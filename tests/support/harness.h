@@ -1,0 +1,89 @@
+// The one harness of every test program: a private mount namespace for
+// the library's fixed paths, the reports the library makes (from forked
+// children too), a private kernel module state, and the check that a test
+// leaves no descriptor open.
+#pragma once
+
+#include "tq_runtime.h"
+#include "tq_syslib.h"
+#include "tqsys_module.h"
+
+#include <cstdint>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace syslib_test {
+
+// True when main() entered the private namespace (root only): an overlay
+// of the host's root with a fresh /tmp, /dev/shm and /f/etc.
+bool in_sandbox();
+// Enters it; main() calls this while the process has one thread.
+bool enter_sandbox();
+#define REQUIRE_SANDBOX()                                                        \
+	do {                                                                     \
+		if (!::syslib_test::in_sandbox())                                \
+			GTEST_SKIP() << "needs a private mount namespace (root)"; \
+	} while (0)
+
+// Scratch directory of this process (in the sandbox's /tmp when there is one).
+const std::string &scratch_dir();
+bool write_file(const std::string &path, const std::string &contents);
+std::string read_file(const std::string &path);
+
+// A scratch directory bound over `target` (inside the sandbox only) for
+// the object's lifetime; files put in it show through.
+class fake_dir {
+public:
+	explicit fake_dir(const char *target = "/proc");
+	~fake_dir();
+	bool ok() const { return ok_; }
+	void put(const std::string &name, const std::string &text) const;
+	// A /proc entry: `rss_pages` resident, 1 shared, 2 text, 3 heap pages.
+	void process(int pid, const std::string &name, uint32_t rss_pages) const;
+	const std::string dir;
+
+private:
+	std::string target_;
+	bool ok_;
+};
+
+// Every report since the last clear, in order, from this process and its
+// children: "err: TEXT" for __tq_err, "log N: TEXT" for tq_log at level
+// N, "flash N: TEXT" for tq_log_flash.
+std::vector<std::string> reported();
+// The format strings of the same reports, as the library passed them.
+std::vector<std::string> reported_formats();
+void clear_reports();
+
+// Open descriptors that a call may not leave behind (the control device
+// and the syslog socket excepted), by number and target.
+std::vector<std::string> open_descriptors();
+
+// The library against the kernel module stand-in: an empty private state,
+// nothing recorded or injected, the library initialised unless
+// `init_in_setup` is cleared, reports cleared; closed afterwards.
+class kmod_test : public ::testing::Test {
+protected:
+	void SetUp() override;
+	void TearDown() override;
+	std::vector<tqsys_request> requests() const;
+	// Next command `cmd` returns `result` after writing `reply` at `offset`.
+	void inject(uint32_t cmd, int result, uint32_t offset = 0, const void *reply = nullptr,
+		    uint32_t reply_len = 0, uint32_t device = TQSYS_DEV_CONTROL);
+	bool init_in_setup = true;
+};
+
+inline uint32_t word_at(const void *bytes, size_t offset)
+{
+	uint32_t v;
+	std::memcpy(&v, static_cast<const uint8_t *>(bytes) + offset, sizeof v);
+	return v;
+}
+
+// True when `address` lies in the library's code (libsyslib.so, or this
+// program when the library's objects are linked in).
+bool in_library(const void *address);
+
+} // namespace syslib_test
