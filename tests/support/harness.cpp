@@ -9,7 +9,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fstream>
-#include <link.h>
 #include <sched.h>
 #include <sstream>
 #include <sys/mman.h>
@@ -104,36 +103,8 @@ std::vector<std::string> open_descriptors()
 
 bool in_library(const void *address)
 {
-	// The executable segments of libsyslib.so, or of this program (the
-	// first object listed) when the library's objects are linked in.
-	static struct range {
-		uintptr_t lo, hi;
-	} text[8];
-	static int count = -1;
-	if (count < 0) {
-		count = 0;
-		bool first = true;
-		dl_iterate_phdr(
-			[](dl_phdr_info *obj, size_t, void *first) {
-				bool mine = std::strstr(obj->dlpi_name ? obj->dlpi_name : "", "libsyslib.so");
-				if (!mine && !(*static_cast<bool *>(first) && !count))
-					return 0;
-				count = 0;
-				for (int i = 0; i < obj->dlpi_phnum && count < 8; ++i)
-					if (obj->dlpi_phdr[i].p_type == PT_LOAD && (obj->dlpi_phdr[i].p_flags & PF_X)) {
-						uintptr_t lo = obj->dlpi_addr + obj->dlpi_phdr[i].p_vaddr;
-						text[count++] = {lo, lo + obj->dlpi_phdr[i].p_memsz};
-					}
-				*static_cast<bool *>(first) = false;
-				return mine ? 1 : 0;
-			},
-			&first);
-	}
-	auto a = reinterpret_cast<uintptr_t>(address);
-	for (int i = 0; i < count; ++i)
-		if (a >= text[i].lo && a < text[i].hi)
-			return true;
-	return false;
+	Dl_info object;
+	return dladdr(address, &object) && std::strstr(object.dli_fname, "libsyslib.so");
 }
 
 } // namespace syslib_test

@@ -4,6 +4,7 @@
 // leaves no descriptor open.
 #pragma once
 
+#include "sandbox.h"
 #include "tq_runtime.h"
 #include "tq_syslib.h"
 #include "tqsys_module.h"
@@ -16,38 +17,12 @@
 
 namespace syslib_test {
 
-// True when main() entered the private namespace (root only): an overlay
-// of the host's root with a fresh /tmp, /dev/shm and /f/etc.
-bool in_sandbox();
-// Enters it; main() calls this while the process has one thread.
-bool enter_sandbox();
+// Skips a test outside the private namespace.
 #define REQUIRE_SANDBOX()                                                        \
 	do {                                                                     \
 		if (!::syslib_test::in_sandbox())                                \
 			GTEST_SKIP() << "needs a private mount namespace (root)"; \
 	} while (0)
-
-// Scratch directory of this process (in the sandbox's /tmp when there is one).
-const std::string &scratch_dir();
-bool write_file(const std::string &path, const std::string &contents);
-std::string read_file(const std::string &path);
-
-// A scratch directory bound over `target` (inside the sandbox only) for
-// the object's lifetime; files put in it show through.
-class fake_dir {
-public:
-	explicit fake_dir(const char *target = "/proc");
-	~fake_dir();
-	bool ok() const { return ok_; }
-	void put(const std::string &name, const std::string &text) const;
-	// A /proc entry: `rss_pages` resident, 1 shared, 2 text, 3 heap pages.
-	void process(int pid, const std::string &name, uint32_t rss_pages) const;
-	const std::string dir;
-
-private:
-	std::string target_;
-	bool ok_;
-};
 
 // Every report since the last clear, in order, from this process and its
 // children: "err: TEXT" for __tq_err, "log N: TEXT" for tq_log at level
@@ -82,8 +57,7 @@ inline uint32_t word_at(const void *bytes, size_t offset)
 	return v;
 }
 
-// True when `address` lies in the library's code (libsyslib.so, or this
-// program when the library's objects are linked in).
+// True when `address` lies in the code of libsyslib.so.
 bool in_library(const void *address);
 
 } // namespace syslib_test

@@ -1,0 +1,136 @@
+// Each function below stands in front of its namesake (the program's own
+// definitions come first in symbol lookup) and forwards to it, unless the
+// armed fault picks this very call of the library's code.
+#include "inject.h"
+
+#include "harness.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <new>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace syslib_test {
+// Shared with forked children: a fault armed before a fork counts and
+// fires in the children too. Made at the first arm(): a sanitizer's
+// start-up calls some of these functions before any initialiser runs.
+static struct armed_state {
+	fault f;
+	int seen, failed;
+} *shared;
+
+void arm(const fault &f)
+{
+	if (!shared)
+		shared = static_cast<armed_state *>(mmap(nullptr, sizeof *shared, PROT_READ | PROT_WRITE,
+							 MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+	*shared = {f, 0, 0};
+}
+void disarm() { shared->f = {}; }
+int fired() { return shared->failed; }
+
+static bool hit(const char *fn, const void *caller)
+{
+	if (!shared) return false;
+	armed_state &armed = *shared;
+	if (!armed.f.fn || std::strcmp(fn, armed.f.fn) != 0 || !in_library(caller) ||
+	    __atomic_add_fetch(&armed.seen, 1, __ATOMIC_SEQ_CST) != armed.f.nth)
+		return false;
+	__atomic_add_fetch(&armed.failed, 1, __ATOMIC_SEQ_CST);
+	errno = armed.f.err;
+	return true;
+}
+
+template <class F> F next(const char *name)
+{
+	return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace syslib_test
+
+using syslib_test::hit;
+using syslib_test::next;
+
+// KEY is the name a fault is armed with; SYM the symbol itself.
+#define FAULTY(T, KEY, SYM, PARAMS, ARGS)                                      \
+	extern "C" T SYM PARAMS                                                 \
+	{                                                                       \
+		static auto real = next<T(*) PARAMS>(#SYM);                     \
+		if (hit(KEY, __builtin_return_address(0)))                      \
+			return (T)(intptr_t)syslib_test::shared->f.ret;             \
+		return real ARGS;                                               \
+	}
+// The variadic ones forward their one optional argument.
+#define FAULTY_VA(KEY, SYM, T1, T2)                                            \
+	extern "C" int SYM(T1 a, T2 b, ...)                                     \
+	{                                                                       \
+		static auto real = next<int (*)(T1, T2, ...)>(#SYM);            \
+		va_list ap;                                                     \
+		va_start(ap, b);                                                \
+		void *c = va_arg(ap, void *);                                   \
+		va_end(ap);                                                     \
+		if (hit(KEY, __builtin_return_address(0)))                      \
+			return static_cast<int>(syslib_test::shared->f.ret);        \
+		return real(a, b, c);                                           \
+	}
+
+FAULTY_VA("open", open, const char *, int)
+FAULTY_VA("open", open64, const char *, int)
+FAULTY_VA("fcntl", fcntl, int, int)
+FAULTY_VA("fcntl", fcntl64, int, int)
+FAULTY_VA("ioctl", ioctl, int, unsigned long)
+FAULTY(int, "access", access, (const char *p, int m), (p, m))
+FAULTY(int, "settimeofday", settimeofday, (const timeval *tv, const struct timezone *tz), (tv, tz))
+FAULTY(FILE *, "popen", popen, (const char *c, const char *m), (c, m))
+FAULTY(char *, "fgets", fgets, (char *s, int n, FILE *f), (s, n, f))
+FAULTY(FILE *, "fopen", fopen, (const char *p, const char *m), (p, m))
+FAULTY(FILE *, "fopen", fopen64, (const char *p, const char *m), (p, m))
+FAULTY(DIR *, "opendir", opendir, (const char *p), (p))
+FAULTY(int, "stat", stat, (const char *p, struct stat *s), (p, s))
+FAULTY(int, "stat", stat64, (const char *p, struct stat64 *s), (p, s))
+FAULTY(off_t, "lseek", lseek, (int fd, off_t o, int w), (fd, o, w))
+FAULTY(off64_t, "lseek", lseek64, (int fd, off64_t o, int w), (fd, o, w))
+FAULTY(int, "statvfs", statvfs, (const char *p, struct statvfs *s), (p, s))
+FAULTY(int, "statvfs", statvfs64, (const char *p, struct statvfs64 *s), (p, s))
+FAULTY(pid_t, "fork", fork, (), ())
+FAULTY(pid_t, "setsid", setsid, (), ())
+FAULTY(int, "getrlimit", getrlimit, (__rlimit_resource_t r, rlimit *l), (r, l))
+FAULTY(int, "getrlimit", getrlimit64, (__rlimit_resource_t r, rlimit64 *l), (r, l))
+FAULTY(pid_t, "waitpid", waitpid, (pid_t p, int *s, int o), (p, s, o))
+FAULTY(int, "pthread_attr_setschedpolicy", pthread_attr_setschedpolicy, (pthread_attr_t *a, int p), (a, p))
+FAULTY(int, "pthread_attr_setschedparam", pthread_attr_setschedparam,
+       (pthread_attr_t *a, const sched_param *p), (a, p))
+FAULTY(int, "pthread_attr_setinheritsched", pthread_attr_setinheritsched, (pthread_attr_t *a, int i), (a, i))
+FAULTY(int, "pthread_create", pthread_create,
+       (pthread_t *t, const pthread_attr_t *a, void *(*f)(void *), void *x), (t, a, f, x))
+FAULTY(int, "pthread_setschedparam", pthread_setschedparam, (pthread_t t, int p, const sched_param *s),
+       (t, p, s))
+FAULTY(int, "pthread_sigmask", pthread_sigmask, (int h, const sigset_t *s, sigset_t *o), (h, s, o))
+FAULTY(int, "tq_open", tq_open, (const char *p, int f), (p, f))
+FAULTY(int, "tq_read", tq_read, (int fd, void *b, int n), (fd, b, n))
+FAULTY(int, "tq_process_exist", tq_process_exist, (const char *n, int *p), (n, p))
+
+// The matchers' tables for long patterns: the allocation fails as under
+// memory pressure. Forwarded to the definition the program would have used,
+// so that a sanitizer's allocator still pairs it with its delete[].
+void *operator new[](std::size_t n, const std::nothrow_t &t) noexcept
+{
+	static auto real = next<void *(*)(std::size_t, const std::nothrow_t &)>(
+		sizeof(std::size_t) == 8 ? "_ZnamRKSt9nothrow_t" : "_ZnajRKSt9nothrow_t");
+	if (hit("new", __builtin_return_address(0)))
+		return nullptr;
+	return real(n, t);
+}

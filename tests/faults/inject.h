@@ -1,0 +1,20 @@
+// Makes one call of the C library or of the runtime fail, when the
+// library's own code makes it: the `nth` such call of `fn` (counted in
+// every process forked after arming) returns `ret` with errno `err`.
+#pragma once
+
+namespace syslib_test {
+
+struct fault {
+	const char *fn;  // "open" stands for open64 too, "stat" for stat64, ...
+	int nth;
+	long ret;
+	int err;
+};
+
+void arm(const fault &f);
+void disarm();
+// How many calls the armed fault failed.
+int fired();
+
+} // namespace syslib_test
