@@ -32,7 +32,7 @@ build_and_test ppc -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 file build/ppc/src/libsyslib.so.1 2>/dev/null | grep -q 'PowerPC' \
   || readelf -h build/ppc/src/libsyslib.so.1 | grep -q 'PowerPC'
 
-# The threads of the reliability tests once more under ThreadSanitizer.
+# The threaded reliability test once more under ThreadSanitizer.
 if compgen -G "tests/reliability/CMakeLists.txt" >/dev/null; then
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     build_and_test tsan -L concurrency -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSLIB_SANITIZE=thread \
@@ -50,8 +50,11 @@ if compgen -G "bench/*/CMakeLists.txt" >/dev/null; then
 fi
 
 step "install and build consumers against the prefix"
-prefix=$root/build/stage
-rm -rf "$prefix"
+# A prefix without blanks even when the checkout has one: pkg-config
+# escapes a blank in the flags it prints, which the consumer's build
+# splits as any shell would.
+prefix=$(mktemp -d "${TMPDIR:-/tmp}/syslib-stage.XXXXXX")
+trap 'rm -rf "$prefix"' EXIT
 cmake --install build/native --prefix "$prefix" >/dev/null
 bash examples/consumer/check.sh "$prefix"
 

@@ -25,7 +25,7 @@ struct shared_reports {
 	struct {
 		tqrt_channel channel;
 		int level;
-		char fmt[160], text[320];
+		char text[320];
 	} at[128];
 };
 shared_reports *shared;
@@ -38,7 +38,6 @@ void observe(const tqrt_record *rec, void *)
 	auto &r = shared->at[i];
 	r.channel = rec->channel;
 	r.level = rec->level;
-	std::snprintf(r.fmt, sizeof r.fmt, "%s", rec->fmt ? rec->fmt : "");
 	std::snprintf(r.text, sizeof r.text, "%s", rec->text ? rec->text : "");
 }
 
@@ -70,14 +69,6 @@ std::vector<std::string> reported()
 		all.push_back(names[r.channel] + (r.channel == TQRT_ERR ? "" : std::to_string(r.level)) +
 			      ": " + r.text);
 	}
-	return all;
-}
-
-std::vector<std::string> reported_formats()
-{
-	std::vector<std::string> all;
-	for (int i = 0; i < std::min<int>(shared->count, std::size(shared->at)); ++i)
-		all.push_back(shared->at[i].fmt);
 	return all;
 }
 

@@ -28,8 +28,6 @@ namespace syslib_test {
 // children: "err: TEXT" for __tq_err, "log N: TEXT" for tq_log at level
 // N, "flash N: TEXT" for tq_log_flash.
 std::vector<std::string> reported();
-// The format strings of the same reports, as the library passed them.
-std::vector<std::string> reported_formats();
 void clear_reports();
 
 // Open descriptors that a call may not leave behind (the control device

@@ -1,6 +1,6 @@
 // The private mount namespace and scratch files; also linked into the
 // fuzz targets that read the library's fixed paths.
-#include "harness.h"
+#include "sandbox.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +14,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace syslib_test {
 namespace {

@@ -1,0 +1,38 @@
+// The private mount namespace and scratch files, without GoogleTest, so
+// that the fuzz targets can use them too.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace syslib_test {
+
+// True when main() entered the private namespace (root only): an overlay
+// of the host's root with a fresh /tmp, /dev/shm and /f/etc.
+bool in_sandbox();
+// Enters it; main() calls this while the process has one thread.
+bool enter_sandbox();
+
+// Scratch directory of this process (in the sandbox's /tmp when there is one).
+const std::string &scratch_dir();
+bool write_file(const std::string &path, const std::string &contents);
+std::string read_file(const std::string &path);
+
+// A scratch directory bound over `target` (inside the sandbox only) for
+// the object's lifetime; files put in it show through.
+class fake_dir {
+public:
+	explicit fake_dir(const char *target = "/proc");
+	~fake_dir();
+	bool ok() const { return ok_; }
+	void put(const std::string &name, const std::string &text) const;
+	// A /proc entry: `rss_pages` resident, 1 shared, 2 text, 3 heap pages.
+	void process(int pid, const std::string &name, uint32_t rss_pages) const;
+	const std::string dir;
+
+private:
+	std::string target_;
+	bool ok_;
+};
+
+} // namespace syslib_test
