@@ -1,339 +1,197 @@
 #!/usr/bin/env python3
-"""Runs the built tqsys and checks exit statuses, output shape and JSON.
+# Runs the built tqsys: exit statuses, the one error line, text and JSON.
+# usage: tool_test.py --tqsys PATH --module PATH [--emulator CMD]
+#                     [--order BIG_ENDIAN|LITTLE_ENDIAN] [unittest args...]
+import argparse, json, os, re, shlex, socket, struct, subprocess, sys, tempfile, unittest
 
-usage: tool_test.py --tqsys PATH --module PATH --scratch DIR
-                    [--emulator CMD] [unittest args...]
-"""
-import argparse
-import json
-import os
-import re
-import shlex
-import shutil
-import subprocess
-import sys
-import unittest
-
-OPTS = None
+SANDBOXED = os.environ.get("TOOL_TEST_SANDBOX") == "1"
+GET7 = "id    7\nkey   0x0a000001\nrule  c0 a8 00 ff\n"  # a filter as `filter get` prints it
 
 
-def run(*args, preload=False, state=None, stdin=None):
-    env = dict(os.environ)
-    cmd = shlex.split(OPTS.emulator) if OPTS.emulator else []
-    if preload:
-        env["TQSYS_STATE_DIR"] = state
-        # The stand-in interposes open/ioctl; a sanitizer runtime that is
-        # not first in the load order is fine for these runs.
-        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
-        if cmd:
-            cmd += ["-E", "LD_PRELOAD=" + OPTS.module]  # for the guest, not qemu
-        else:
-            env["LD_PRELOAD"] = OPTS.module
-    p = subprocess.run(cmd + [OPTS.tqsys, *args], env=env, input=stdin,
-                       capture_output=True, text=True, timeout=60)
+def enter_sandbox():
+    # In fresh mount, network and pid namespaces: /tmp, /etc and /dev become overlays
+    # whose writes stay in memory, so the fixed paths tqsys reads are ours.
+    mount = lambda fs, where, *opts: subprocess.run(["mount", "-t", fs, fs, where, *opts], check=True)
+    mount("tmpfs", "/dev/shm")
+    for d in ("/tmp", "/etc", "/dev"):
+        os.makedirs("/dev/shm%s/u" % d), os.makedirs("/dev/shm%s/w" % d)
+        mount("overlay", d, "-o", "lowerdir={0},upperdir=/dev/shm{0}/u,workdir=/dev/shm{0}/w".format(d))
+    mount("tmpfs", "/dev/shm")  # the overlay of /dev hid the first one
+    os.chdir(os.getcwd())  # into the overlay when the build lies under /tmp
+    subprocess.run(["rm", "-f", "/tmp/pm_cli_ready", "/dev/tq_sys", "/dev/board0"], check=True)
+
+
+def run(*args, stdin=None, device=False):
+    env, cmd = dict(os.environ, TQSYS_STATE_DIR=SCRATCH), shlex.split(OPTS.emulator)
+    if device:  # ld.so splits LD_PRELOAD at blanks: a relative path has none
+        env.update(ASAN_OPTIONS=env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0",
+                   LD_PRELOAD=os.path.relpath(OPTS.module, SCRATCH))
+        cmd += ["-E", "LD_PRELOAD=" + env.pop("LD_PRELOAD")] if cmd else []  # not for the emulator
+    p = subprocess.run(cmd + [OPTS.tqsys, *args], env=env, cwd=SCRATCH, input=stdin, capture_output=True, text=True)
     return p.returncode, p.stdout, p.stderr
 
 
-def command_paths():
-    rc, out, _ = run("--help")
-    lines = out.split("commands:\n")[1].split("\n\n")[0].splitlines()
-    return [re.split(r"\s{2,}", line.strip())[0] for line in lines]
+def write(path, data):
+    with open(os.path.join(SCRATCH, path), "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
 
 
 class Base(unittest.TestCase):
-    def assert_usage_error(self, *args, **kw):
-        rc, out, err = run(*args, **kw)
-        self.assertEqual(rc, 2, (args, out, err))
-        self.assertEqual(out, "")
-        self.assertEqual(len(err.splitlines()), 1, err)
-        self.assertTrue(err.startswith("tqsys: "), err)
-        return err
+    # Rows of args, exit status, then the output (text, JSON or a pattern)
+    # or the start of the one error line, and the input if any.
+    def check(self, cases, **kw):
+        for args, rc, want, *stdin in cases:
+            with self.subTest(args=args):
+                got, out, err = run(*args, stdin=(stdin or [None])[0], **kw)
+                self.assertEqual(got, rc, (out, err))
+                if rc >= 2:
+                    self.assertEqual((out, err.count("\n")), ("", 1), err)
+                    self.assertTrue(err.startswith("tqsys: " + want), err)
+                else:
+                    self.assertEqual(err, "")
+                    self.assertRegex(out, want) if isinstance(want, re.Pattern) else \
+                        self.assertEqual(json.loads(out) if isinstance(want, dict) else out, want)
 
-    def json_of(self, *args, ok=(0,), **kw):
-        rc, out, err = run(*args, "--json", **kw)
-        self.assertIn(rc, ok, (args, out, err))
-        self.assertEqual(len(out.splitlines()), 1, out)
-        return rc, json.loads(out)
-
-    def scratch(self):
-        d = os.path.join(OPTS.scratch, self.id().split(".", 1)[1])
-        shutil.rmtree(d, ignore_errors=True)
-        os.makedirs(d)
-        return d
+    def check_processes(self, text):
+        head, *rows = text.splitlines()
+        self.assertRegex(head, r"^ *PID  NAME +RSS +SHARED +PRIVATE +TEXT +DATA +STACK +HEAP  WATCH$")
+        for row in rows or [""]:  # right-aligned: each pid ends where its title does
+            self.assertRegex(row[:head.index("PID") + 5] + row[-5:], r"^ *\d+  .*  (yes|no|-)$")
 
 
 class CommandLine(Base):
-    def test_overview_lists_commands_and_exit_statuses(self):
-        rc, out, err = run("--help")
-        self.assertEqual((rc, err), (0, ""))
-        for code in "01234":
-            self.assertRegex(out, r"\n  %s  \S" % code)
-        self.assertIn("filter add", command_paths())
-
-    def test_every_command_has_help(self):
-        for path in command_paths():
-            rc, out, err = run(*path.split(), "--help")
-            self.assertEqual((rc, err), (0, ""), path)
-            self.assertTrue(out.startswith("usage: tqsys " + path), out)
-
-    def test_bad_input_is_one_line_and_status_2(self):
-        cases = [
-            ["bogus"],
-            ["filter"],
-            ["filter", "purge"],
-            ["filter", "del"],
-            ["filter", "del", "-1"],
-            ["filter", "get", "4294967296"],
-            ["client", "get", "00:11:22:33:44:zz"],
-            ["client", "count", "0x1ffffffff"],
-            ["port", "65536"],
-            ["port", "0"],
-            ["monitor", "8"],
-            ["bbox", "info", "--bytes", "0"],
-            ["status", "--verbose"],
-            ["match", "abc"],
-            ["match", "abc", "a*", "--list", "x"],
-            ["match", "abc", "a*", "--all"],
-        ]
-        for args in cases:
-            with self.subTest(args=args):
-                self.assert_usage_error(*args)
-
-    def test_device_absent_names_device_and_remedy(self):
-        for args in (["filter", "list"], ["filter", "count"], ["swdog", "enable"],
-                     ["client", "get", "00:11:22:33:44:55"], ["bbox", "start"]):
-            with self.subTest(args=args):
-                rc, out, err = run(*args)
-                self.assertEqual(rc, 3)
-                self.assertEqual(out, "")
-                self.assertEqual(len(err.splitlines()), 1, err)
-                self.assertIn("/dev/tq_sys", err)
-                self.assertIn("LD_PRELOAD", err)
-
-
-class Status(Base):
-    def test_status_shows_every_part(self):
-        rc, out, err = run("status")
-        self.assertEqual((rc, err), (0, ""), out)
-        for heading in ("memory (KiB)", "file systems (KiB)", "largest processes (KiB)"):
-            self.assertIn(heading + "\n", out)
-        self.assertRegex(out, r"\ncpu +\d{1,3}\.\d{3} %\n")
-        self.assertRegex(out, r"\nready +(yes|no) ")
-        procs = out.split("largest processes (KiB)\n")[1].splitlines()
-        self.assertRegex(procs[0], r"^ +PID +NAME +RSS .* WATCH$")
-        rows = [l for l in procs[1:] if not l.startswith("  note:")]
-        self.assertTrue(1 <= len(rows) <= 10, procs)
-        # Right-aligned numbers: every PID ends where the title ends.
-        end = procs[0].index("PID") + 3
-        for row in rows:
-            self.assertTrue(row[:end].strip().isdigit() and row[end] == " ", row)
-
-    def test_status_json(self):
-        _, doc = self.json_of("status", "/")
-        self.assertEqual(doc["problems"], [])
-        self.assertEqual(set(doc["memory"]), {"total_kb", "free_kb", "buffers_kb",
-                                              "cached_kb", "tmpfs_used_kb",
-                                              "available_kb"})
-        self.assertEqual([f["path"] for f in doc["filesystems"]], ["/", "/tmp", "/"])
-        cpu = doc["cpu"]
-        self.assertTrue(0 <= cpu["percent"] <= 100 and 0 <= cpu["thousandths"] <= 999)
-        self.assertEqual(cpu["text"], "%d.%03d" % (cpu["percent"], cpu["thousandths"]))
-        self.assertIsInstance(doc["ready"], bool)
-        rss = [p["rss_kb"] for p in doc["processes"]]
-        self.assertEqual(rss, sorted(rss, reverse=True))
-        self.assertLessEqual(len(rss), 10)
-
-    def test_missing_path_is_reported_and_the_rest_shown(self):
-        rc, doc = self.json_of("status", "/no/such/path", ok=(3,))
-        self.assertEqual(len(doc["problems"]), 1)
-        self.assertIn("/no/such/path", doc["problems"][0])
-        self.assertEqual(len(doc["filesystems"]), 2)
-        self.assertIsNotNone(doc["memory"])
-
-    def test_ps_is_the_survey_largest_first(self):
-        _, doc = self.json_of("ps")
-        procs = doc["processes"]
-        self.assertTrue(procs)
-        rss = [p["rss_kb"] for p in procs]
-        self.assertEqual(rss, sorted(rss, reverse=True))
-        names = [p["name"] for p in procs]
-        self.assertEqual(len(names), len(set(names)))  # one record per name
-        _, watched = self.json_of("ps", "--watched")
-        self.assertTrue(all(p["watched"] for p in watched["processes"]))
-        rc, out, _ = run("ps")
-        self.assertEqual(rc, 0)
-        lines = out.splitlines()
-        self.assertRegex(lines[0], r"^ +PID  NAME +RSS +SHARED +PRIVATE +TEXT +DATA +STACK +HEAP  WATCH$")
-        for row in (l for l in lines[1:] if not l.startswith("note:")):
-            self.assertRegex(row, r"^ *\d+  .* (yes|no|-)$")
-
-
-class Commands(Base):
-    def test_match_exit_status_like_grep(self):
-        cases = [
-            (["abc", "a*"], 0),
-            (["abc", "a?"], 1),
-            (["ABC", "a*"], 1),
-            (["ABC", "a*", "-i"], 0),
-            (["abc", "--list", "x*,*c"], 0),
-            (["abc", "--list", "x*,*c", "--all"], 1),
-            (["abc", "--list", "a*,*c", "--all"], 0),
-            (["abc", "--list", "x*,y*", "--invert"], 0),
-            (["abc", "--list", ""], 1),
-            (["-", "--", "?"], 0),
-        ]
-        for args, want in cases:
-            with self.subTest(args=args):
-                rc, out, err = run("match", *args)
-                self.assertEqual((rc, err), (want, ""))
-                self.assertEqual(out, "match\n" if want == 0 else "no match\n")
-        _, doc = self.json_of("match", "abc", "-l", "a*", "-a", "-v", ok=(1,))
-        self.assertEqual(doc, {"text": "abc", "list": "a*", "all": True, "invert": True,
-                               "ignore_case": False, "match": False})
-
-    def test_pidfile(self):
-        d = self.scratch()
-        cases = [("417\n", 0, "417\n"), ("007", 0, "7\n"), ("0\n", 3, ""), ("", 3, ""),
-                 (" 12", 3, "")]
-        for i, (content, want, out_want) in enumerate(cases):
-            path = os.path.join(d, "p%d.pid" % i)
-            with open(path, "w") as f:
-                f.write(content)
-            rc, out, err = run("pidfile", path)
-            with self.subTest(content=content):
-                self.assertEqual((rc, out), (want, out_want), err)
-                if want:
-                    self.assertEqual(len(err.splitlines()), 1, err)
-        _, doc = self.json_of("pidfile", os.path.join(d, "p0.pid"))
-        self.assertEqual(doc["pid"], 417)
-        rc, _, err = run("pidfile", os.path.join(d, "absent.pid"))
-        self.assertEqual(rc, 3)
-        self.assertIn("absent.pid", err)
-
-    def test_port_answer_matches_exit_status(self):
-        for port in ("1", "65535"):
-            rc, doc = self.json_of("port", port, ok=(0, 1))
-            self.assertEqual(doc["port"], int(port))
-            self.assertEqual(doc["in_use"], rc == 1)
-
-    def test_monitor_groups(self):
-        _, doc = self.json_of("monitor")
-        self.assertEqual([g["group"] for g in doc["groups"]], list(range(8)))
-        _, one = self.json_of("monitor", "7")
-        self.assertEqual([g["group"] for g in one["groups"]], [7])
-        rc, out, _ = run("monitor")
-        self.assertEqual(rc, 0)
-        self.assertRegex(out, r"\n +GROUP +NAME +ENABLED +INTERVAL +THRESHOLD +ACTION +STATUS\n")
+    def test_cases(self):
+        [write(name, text) for name, text in (("p1", "417\n"), ("p2", "x\n1"))]
+        self.check([
+            (["--help"], 0, re.compile(r"\n  filter add  (.*\n)*exit status:\n(  [0-4]  .*\n){5}\Z")),
+            *[(c.split() + ["--help"], 0, re.compile(r"\Ausage: tqsys %s\b" % c))
+              for c in re.findall(r"^  (\w+(?: \w+)?)  ", run("--help")[1].split("\n\n")[2], re.M)],
+            (["filter", "-h"], 0, re.compile(r"\Ausage: tqsys filter SUBCOMMAND (.*\n)+  tqsys filter del ID\n")),
+            (["filter", "del", "x", "-h"], 0, re.compile(r"\Ausage: tqsys filter del ID\n")),  # help wins
+            (["match", "-h"], 0, re.compile(r"\Ausage: tqsys match TEXT \[PATTERN\] \[-l LIST\] \[-a\] \[-v\] \[-i\] "
+                                            r"\[--json\]\n")),
+            ([], 2, "no command given (try 'tqsys --help')\n"),
+            (["bogus"], 2, "unknown command 'bogus' (try 'tqsys --help')\n"),
+            (["filter"], 2, "filter: missing subcommand (count, list, get, add, del)\n"),
+            (["filter", "purge"], 2, "filter: unknown subcommand 'purge' (count, list, get, add, del)\n"),
+            (["filter", "del"], 2, "filter del: missing ID\n"),
+            (["filter", "del", "--", "-1"], 2, "filter del: ID must be a number, got '-1'\n"),  # not an option
+            (["filter", "del", "1", "--json"], 2, "filter del: unknown option '--json'\n"),
+            *[(["filter", "get", w], 2, "filter get: KEY must") for w in ("", "+1", " 1", "1a", "0x1g", "4294967296")],
+            (["bbox", "info", "-n", "65537"], 2, "bbox info: N must be from 1 to 65536, got '65537'\n"),
+            *[(["client", "get", w], 2, "client get: MAC must look like aa:bb:cc:dd:ee:ff, got '%s'\n" % w)
+              for w in ("00:11:22:33:44:5", "00:11-22:33:44:55", "0g:11:22:33:44:55", "001122334455")],
+            (["match", "abc", "--list"], 2, "match: option --list needs LIST\n"),
+            (["match", "abc", "a*", "-i", "--ignore-case"], 2, "match: option --ignore-case given twice\n"),
+            (["match", "abc", "a*", "--all=yes"], 2, "match: option --all takes no value\n"),
+            (["match", "abc", "a*", "-l", "x"], 2, "match: give either PATTERN or --list LIST\n"),
+            (["match", "abc", "a*", "--all"], 2, "match: --all and --invert go with --list\n"),
+            (["match", "x", "--", "--help", "y"], 2, "match: unexpected argument 'y'\n"),
+            (["filter", "add", "absent"], 2, "filter add: cannot read absent\n"),
+            *[(["filter", "add", "-"], 2, "stdin:" + err, text) for text, err in (
+                ("key 1\n", " id is missing"), ("id 1\nkey 2\nid 3\n", "3: id given twice"),
+                ("id\n", "1: id needs a value"), ("id 1 2\n", "1: id takes one value"),
+                ("id 0x100000000\n", "1: id must be from 0 to 4294967295, got '0x100000000'"),
+                ("id 1\nno x\n", "2: unknown field 'no' (id, key, rule)"), ("rule abc\n", "1: rule bytes are pairs"),
+                ("rule " + "0" * 112 + "\nrule 01\n", "2: rule has more than 56 bytes"))],
+            (["match", "ABC", "a*"], 1, "no match\n"),
+            (["match", "abc", "--list=x*,*c", "--all"], 1, "no match\n"),
+            (["match", "abc", "-l", "a*,*c", "-a"], 0, "match\n"),
+            (["match", "a\"\\\n\t\x01\udce9\x7f", "--json", "a*"], 0,  # any byte still gives valid JSON
+             {"text": "a\"\\\n\t\x01\xe9\x7f", "pattern": "a*", "ignore_case": False, "match": True}),
+            (["match", "Abc", "-l", "a*", "-a", "-v", "-i", "--json"], 1,
+             {"text": "Abc", "list": "a*", "all": True, "invert": True, "ignore_case": True, "match": False}),
+            (["pidfile", "p1", "--json"], 0, {"path": "p1", "pid": 417}),
+            (["pidfile", "p2"], 3, "pidfile: no valid pid in p2 (Unexpected character in pid file p2: [x\\n1])\n"),
+        ])
 
 
 class Device(Base):
-    """Against the kernel module stand-in, with a private state."""
-
-    def setUp(self):
-        self.state = self.scratch()
-
-    def tq(self, *args, **kw):
-        return run(*args, preload=True, state=self.state, **kw)
-
-    def filter_file(self, name, text):
-        path = os.path.join(self.state, name)
-        with open(path, "w") as f:
-            f.write(text)
-        return path
-
-    def count(self):
-        rc, out, err = self.tq("filter", "count")
-        self.assertEqual(rc, 0, err)
-        return int(out)
-
-    def test_filter_round_trip(self):
-        a = self.filter_file("a", "id 7\nkey 0x0a000001\nrule c0 a8 01 00 ff ff ff 00\n")
-        self.assertEqual(self.tq("filter", "add", a), (0, "added filter 7 (key 0x0a000001)\n", ""))
-        rc, out, err = self.tq("filter", "add", "-", stdin="id 9\nkey 2\n")
-        self.assertEqual((rc, err), (0, ""))
-        self.assertEqual(self.count(), 2)
-
-        rc, out, _ = self.tq("filter", "list")
-        self.assertEqual(out, "ID  KEY         RULE\n"
-                              " 7  0x0a000001  c0a80100ffffff\n"
-                              " 9  0x00000002  -\n")
-        rc, out, _ = self.tq("filter", "list", "--json")
-        self.assertEqual(json.loads(out), {"count": 2, "filters": [
-            {"id": 7, "key": 0x0a000001, "rule": "c0a80100ffffff"},
-            {"id": 9, "key": 2, "rule": ""}]})
-
-        # What get prints is a filter file again.
-        rc, out, _ = self.tq("filter", "get", "167772161")
-        self.assertEqual(rc, 0)
-        self.assertEqual(self.tq("filter", "del", "7")[0], 0)
-        self.assertEqual(self.tq("filter", "add", self.filter_file("back", out))[0], 0)
-        rc, doc = self.json_of("filter", "get", "0x0a000001", preload=True, state=self.state)
-        self.assertEqual(doc, {"id": 7, "key": 0x0a000001, "rule": "c0a80100ffffff"})
-
-        self.assertEqual(self.tq("filter", "del", "7"), (0, "deleted filter 7\n", ""))
-        self.assertEqual(self.tq("filter", "del", "9")[0], 0)
-        self.assertEqual(self.count(), 0)
-
-    def test_module_refusals_are_status_3_with_the_reason(self):
-        a = self.filter_file("a", "id 1\nkey 5\n")
-        self.assertEqual(self.tq("filter", "add", a)[0], 0)
-        for args, reason in ((["filter", "add", a], "sys filter add ioctl failed"),
-                             (["filter", "del", "2"], "sys filter del ioctl failed"),
-                             (["filter", "get", "6"], "sys filter get ioctl failed")):
-            rc, out, err = self.tq(*args)
-            with self.subTest(args=args):
-                self.assertEqual((rc, out), (3, ""))
-                self.assertEqual(len(err.splitlines()), 1, err)
-                self.assertIn(reason, err)
-
-    def test_watchdogs_black_box_and_clients(self):
-        for args in (["swdog", "enable"], ["swdog", "set"], ["swdog", "disable"],
-                     ["hwdog", "activate"], ["hwdog", "deactivate"],
-                     ["bbox", "start"], ["bbox", "stop"]):
-            with self.subTest(args=args):
-                rc, out, err = self.tq(*args)
-                self.assertEqual((rc, err), (0, ""))
-                self.assertEqual(len(out.splitlines()), 1)
-        rc, out, _ = self.tq("bbox", "info", "--bytes", "20")
-        self.assertEqual(rc, 0)
-        self.assertRegex(out, r"^0000 ( [0-9a-f]{2}){16}\n0010 ( [0-9a-f]{2}){4}\n$")
-        _, doc = self.json_of("bbox", "state", "-n", "8", preload=True, state=self.state)
-        self.assertEqual(doc["record"], "state")
-        self.assertRegex(doc["bytes"], r"^[0-9a-f]{16}$")
-
-        _, doc = self.json_of("client", "count", "3", preload=True, state=self.state)
-        self.assertEqual(doc, {"selector": 3, "count": 0})
-        rc, out, err = self.tq("client", "get", "00-11-22-33-44-55")
-        self.assertEqual((rc, out), (3, ""))
-        self.assertIn("no client 00:11:22:33:44:55", err)
-        self.assertEqual(len(err.splitlines()), 1)
-
-    def test_bad_input_reaches_no_device(self):
-        bad_files = ["id 1\n", "id 1\nkey 2\nrule 0\n", "id 1\nkey 2\ncolour red\n",
-                     "id 1\nkey 2\nrule " + "00 " * 57 + "\n"]
-        for i, text in enumerate(bad_files):
-            with self.subTest(text=text):
-                err = self.assert_usage_error("filter", "add", self.filter_file("b%d" % i, text),
-                                              preload=True, state=self.state)
-                self.assertIn("b%d" % i, err)
-        self.assert_usage_error("filter", "add", os.path.join(self.state, "absent"),
-                                preload=True, state=self.state)
-        self.assert_usage_error("filter", "del", "0x", preload=True, state=self.state)
-        self.assert_usage_error("client", "get", "aa:bb", preload=True, state=self.state)
-        self.assertEqual(self.count(), 0)
+    def test_against_the_module_stand_in(self):
+        write("a", "id 7\nkey 0x0a000001\nrule c0 a8 00 ff 00\n")
+        b = ["%02x" % (i * 7 + 1 & 255) for i in range(56)]  # given over two lines, shown on four
+        wide = "id 1\nkey 5\nrule %s\nrule %s\n" % ("".join(b[:20]), " ".join(b[20:]))
+        shown = "id    1\nkey   0x00000005\n" + "".join("rule  %s\n" % " ".join(b[i:i + 16]) for i in (0, 16, 32, 48))
+        self.check([  # in order, against one module state
+            (["filter", "add", "a"], 0, "added filter 7 (key 0x0a000001)\n"),
+            (["filter", "add", "-"], 0, "added filter 4294967295 (key 0xffffffff)\n",
+             "# any layout\n  key\t0xffffffff # all\n\nid 4294967295\r\n"),
+            (["filter", "add", "a"], 3, "filter add: the module refused filter 7 (sys filter add ioctl"),
+            (["filter", "list"], 0, "        ID  KEY         RULE\n         7  0x0a000001  c0a800ff\n"
+                                    "4294967295  0xffffffff  -\n"),
+            (["filter", "list", "--json"], 0, {"count": 2, "filters": [{"id": 7, "key": 167772161, "rule": "c0a800ff"},
+                {"id": 2**32 - 1, "key": 2**32 - 1, "rule": ""}]}),
+            (["filter", "get", "167772161"], 0, GET7),
+            (["filter", "del", "0x7"], 0, "deleted filter 7\n"),
+            (["filter", "del", "7"], 3, "filter del: the module did not delete filter 7 (sys filter del ioctl"),
+            (["filter", "get", "0X0A000001"], 3, "filter get: no filter with key 0x0a000001 (sys filter get"),
+            (["filter", "add", "-"], 0, "added filter 7 (key 0x0a000001)\n", GET7),
+            (["filter", "del", "4294967295"], 0, "deleted filter 4294967295\n"),
+            (["filter", "add", "-"], 0, "added filter 1 (key 0x00000005)\n", wide),
+            (["filter", "get", "5"], 0, shown),
+            (["filter", "count", "--json"], 0, {"count": 2}),
+            (["client", "count", "3", "--json"], 0, {"selector": 3, "count": 0}),
+            (["client", "get", "0A-1b-2c-3d-4e-5F"], 3, "client get: no client 0a:1b:2c:3d:4e:5f"),
+            *[(c.split(), 0, re.compile(r"\A[a-z ]+\n\Z"))
+              for c in ("swdog enable", "swdog set", "swdog disable", "hwdog activate", "hwdog deactivate")],
+            (["bbox", "start"], 0, "black box update started\n"),
+            (["bbox", "state", "-n", "6", "--json"], 0,
+             {"record": "state", "bytes": ("00000001" if OPTS.order.startswith("BIG") else "01000000") + "0000"}),
+            (["bbox", "stop"], 0, "black box update stopped\n"),
+            (["bbox", "state"], 0, "".join("%04x %s\n" % (at, " 00" * 16) for at in range(0, 64, 16))),
+            (["bbox", "info", "--bytes", "20"], 0, re.compile(r"\A0000 ( [\da-f]{2}){16}\n0010 ( [\da-f]{2}){4}\n\Z")),
+        ], device=True)
 
 
-def main():
-    global OPTS
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--tqsys", required=True)
-    ap.add_argument("--module", required=True)
-    ap.add_argument("--scratch", required=True)
-    ap.add_argument("--emulator", default="")
-    OPTS, rest = ap.parse_known_args()
-    os.makedirs(OPTS.scratch, exist_ok=True)
-    unittest.main(argv=[sys.argv[0], "-v", *rest])
+@unittest.skipUnless(SANDBOXED, "needs private namespaces (root)")
+class FixedPaths(Base):
+    def test_status_and_ps(self):
+        rc, out, err = run("status", "/proc")
+        self.assertEqual((rc, err), (0, ""), out)
+        self.assertRegex(out, r"\Amemory \(KiB\)\n  total +\d+\n(  .*\n){5}\nfile systems \(KiB\)\n"
+                              r"  PATH +TOTAL +FREE +USED\n  / +\d+ +\d+ +\d+\.\d %\n  /tmp +\d+ +\d+ +\d+\.\d %\n"
+                              r"  /proc +0 +0 +-\n\ncpu +\d{1,3}\.\d{3} %\nready  no \(/tmp/pm_cli_ready absent\)\n")
+        self.check_processes(out.split("largest processes (KiB)\n")[1])
+        self.check_processes(run("ps")[1])
+        write("/tmp/pm_cli_ready", "")
+        rc, out, err = run("status", "/no/such", "--json")
+        doc = json.loads(out)
+        self.assertEqual((rc, doc["ready"], [f["path"] for f in doc["filesystems"]]), (3, True, ["/", "/tmp"]))
+        self.assertEqual([p[:33] for p in doc["problems"]], ["filesystems: cannot read /no/such"])
+        procs = doc["processes"]  # this runner and tqsys in their pid namespace: largest first, not watched
+        self.assertEqual((len(procs), min(p["pid"] for p in procs), {p["watched"] for p in procs}, procs),
+                         (2, 1, {False}, sorted(procs, key=lambda p: -p["rss_kb"])))
+
+    def test_port_monitor_and_no_device(self):
+        with socket.create_server(("", 4711)):  # in a network namespace of its own
+            self.check([(["port", "4711"], 1, "port 4711: in use\n"),
+                        (["port", "0x1268", "--json"], 0, {"port": 4712, "in_use": False})])
+        write("/etc/monitor.conf", struct.pack((">" if OPTS.order.startswith("BIG") else "<") + "II96x32s4I392x",
+                                               0x7e57c0f9, 3, b"li\nk\0zz", 1, 60, 3, 4))  # only group 2 set
+        write("/etc/monitor_status.conf", "1 2\n3 4\n")
+        self.check([
+            (["ps", "--watched", "--json"], 0, {"processes": [], "survey_complete": True}),
+            (["monitor", "2", "--json"], 0, {"magic": 0x7e57c0f9, "version": 3, "groups": [{"group": 2, "name": "li?k",
+                "enabled": 1, "interval_s": 60, "threshold": 3, "action": 4, "status": None}]}),
+            (["monitor"], 0, re.compile(r"\A(.*\n){4}  GROUP  NAME  ENABLED  INTERVAL  THRESHOLD  ACTION  STATUS\n"
+                                        r"      0  -     no            0 s          0       0  1 2\n.*\n"
+                                        r"      2  li\?k  yes          60 s          3       4  -\n")),
+            (["filter", "list"], 3, "filter list: cannot open /dev/tq_sys: the kernel module is not loaded "
+                                    "(on a workstation preload its stand-in: LD_PRELOAD="),
+        ])
 
 
 if __name__ == "__main__":
-    main()
+    ap = argparse.ArgumentParser()
+    [ap.add_argument(opt, default="") for opt in ("--tqsys", "--module", "--emulator", "--order")]
+    OPTS, rest = ap.parse_known_args()
+    namespaces = ["unshare", "--mount", "--net", "--pid", "--fork", "--mount-proc"]
+    if not SANDBOXED and os.geteuid() == 0 and subprocess.run(namespaces + ["true"]).returncode == 0:
+        os.environ["TOOL_TEST_SANDBOX"] = "1"
+        os.execvp("unshare", namespaces + [sys.executable, *sys.argv])
+    if SANDBOXED:
+        enter_sandbox()
+    with tempfile.TemporaryDirectory(dir=".") as SCRATCH:  # private to this run
+        SCRATCH = os.path.abspath(SCRATCH)
+        ok = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False).result.wasSuccessful()
+    sys.exit(not ok)
