@@ -41,22 +41,15 @@ bool tmpfs(const std::string &where)
 // Never list "/" here: under qemu-user it is the emulator's prefix.
 bool build_root(int cwd_fd, const std::string &cwd)
 {
-	const std::string root = "/tmp/root", upper = "/tmp/ovl/upper", work = "/tmp/ovl/work";
-	std::vector<std::string> points;
+	const std::string root = "/tmp/root";
+	std::vector<std::string> points;  // shallowest first
 	std::ifstream info("/proc/self/mountinfo");
-	for (std::string line; std::getline(info, line);) {
-		std::istringstream words(line);
-		std::string point;
-		for (int i = 0; i < 5; ++i)
-			words >> point;
+	for (std::string a, b, c, d, point; info >> a >> b >> c >> d >> point; info.ignore(1 << 16, '\n'))
 		points.push_back(point);
-	}
-	std::sort(points.begin(), points.end(),
-		  [](const std::string &a, const std::string &b) { return a.size() < b.size(); });
-	if (!tmpfs("/tmp") || !make_dirs(root) || !make_dirs(upper) || !make_dirs(work))
-		return false;
-	std::string opts = "lowerdir=/,upperdir=" + upper + ",workdir=" + work;
-	if (mount("overlay", root.c_str(), "overlay", 0, opts.c_str()) < 0)
+	std::sort(points.begin(), points.end(), [](auto &a, auto &b) { return a.size() < b.size(); });
+	const char *layers = "lowerdir=/,upperdir=/tmp/ovl/upper,workdir=/tmp/ovl/work";
+	if (!tmpfs("/tmp") || !make_dirs(root) || !make_dirs("/tmp/ovl/upper") ||
+	    !make_dirs("/tmp/ovl/work") || mount("overlay", root.c_str(), "overlay", 0, layers))
 		return false;
 	auto under = [](const std::string &p, const std::string &d) {
 		return p == d || (p.compare(0, d.size(), d) == 0 && p[d.size()] == '/');
