@@ -116,5 +116,15 @@ int main(int argc, char **argv)
 		     private_ns ? "private mount namespace" : "no sandbox: fixed-path tests skip");
 	testing::InitGoogleTest(&argc, argv);
 	testing::UnitTest::GetInstance()->listeners().Append(new descriptor_listener);
-	return RUN_ALL_TESTS();
+	// A library call that ends the test process itself (an exit meant for
+	// a forked parent) must not pass for a finished run.
+	static pid_t main_pid = getpid();
+	static bool finished = false;
+	std::atexit([] {
+		if (getpid() == main_pid && !finished)
+			_exit(3);
+	});
+	int rc = RUN_ALL_TESTS();
+	finished = true;
+	return rc;
 }
