@@ -35,6 +35,16 @@ char *launch_argv[] = {const_cast<char *>("syslib-never"), nullptr};
 const std::string long_text(300, 'a'), long_aa(200, 'a'), long_star = '*' + long_aa + '*';
 void *thread_body(void *) { return nullptr; }
 
+// A program name of each launch's own: a daemon that an earlier row (or
+// another run) started must not answer for this one.
+const char *never_path()
+{
+	static char path[64];
+	static int serial;
+	std::snprintf(path, sizeof path, "/nonexistent/nv%d-%d", static_cast<int>(getpid()), ++serial);
+	return path;
+}
+
 // tq_daemonize ends its caller: it runs in a child, and whichever process
 // returns from it hands its result over in shared memory.
 int in_child(int (*fn)())
@@ -85,7 +95,7 @@ std::vector<row> rows()
 	auto memory = [] { return tq_mem_get_system_memory(&o.mem); };
 	auto cpu_load = [] { return tq_sys_get_cpu_total_utilize(&o.a, &o.b); };
 	auto create = [] { return tq_pthread_create(&o.tid, thread_body, nullptr, SCHED_OTHER, 0, 1); };
-	auto launch = [] { return tq_daemonize_program("/nonexistent/syslib-never", launch_argv, 0, 0); };
+	auto launch = [] { return tq_daemonize_program(never_path(), launch_argv, 0, 0); };
 	auto pid_of = [] { return tq_read_pid_file(pid_file.c_str()); };
 	auto config = [] { return tq_monitor_read_config(&o.cfg, sizeof o.cfg); };
 	auto group = [] { return tq_monitor_get_group_status(0, &o.first, &o.second); };
