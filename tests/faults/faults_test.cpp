@@ -9,8 +9,6 @@
 #include <csignal>
 #include <malloc.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

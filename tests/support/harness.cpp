@@ -8,12 +8,7 @@
 #include <cstdlib>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <fstream>
-#include <sched.h>
-#include <sstream>
 #include <sys/mman.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace syslib_test {
