@@ -13,6 +13,8 @@ TEST(frame_test, device_opened_once_closed_once_and_guarded_without_it)
 	ASSERT_GE(input, 0) << "descriptor 0 is closed: by exit before any init?";
 	close(0);  // the board, then the device get descriptor 0
 	EXPECT_EQ(tq_syslib_hwdog_activate(), 0);
+	tqsys_module_fail_next_setfd(EBADF);  // the failed attempt's descriptor 0 is closed on retry
+	EXPECT_EQ(tq_syslib_init(), -1);
 	ASSERT_EQ(tq_syslib_init(), 0);
 	EXPECT_EQ(fcntl(0, F_GETFL) & (O_ACCMODE | O_NONBLOCK), O_RDWR | O_NONBLOCK);
 	EXPECT_EQ(fcntl(0, F_GETFD), FD_CLOEXEC);
