@@ -9,6 +9,7 @@
 #include <csignal>
 #include <malloc.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,9 +29,10 @@ struct outs {
 tq_mem_proc_info_list_t list;
 
 const std::string pid = std::to_string(getpid());
-std::string pid_file;  // in the sandbox's scratch
+std::string pid_file, runs_path;  // in the sandbox's scratch
 char *launch_argv[] = {const_cast<char *>("syslib-never"), nullptr};
-const std::string long_text(300, 'a'), long_aa(200, 'a'), long_star = '*' + long_aa + '*';
+// Patterns just past and just within what the matchers keep on the stack.
+const std::string long_text(300, 'a'), long_aa(129, 'a'), stack_aa(128, 'a'), long_star = '*' + long_aa + '*';
 void *thread_body(void *) { return nullptr; }
 
 // A program name of each launch's own: a daemon that an earlier row (or
@@ -76,6 +78,7 @@ struct row {
 	int rc;
 	std::vector<std::string> reports;
 	bool writes = false;  // the call may write its out-parameters
+	bool fires = true;    // false: the call must not reach the armed call at all
 };
 
 std::vector<row> rows()
@@ -98,6 +101,8 @@ std::vector<row> rows()
 	auto config = [] { return tq_monitor_read_config(&o.cfg, sizeof o.cfg); };
 	auto group = [] { return tq_monitor_get_group_status(0, &o.first, &o.second); };
 	auto find = [] { return tq_findingstring(long_text.c_str(), long_aa.c_str(), 0); };
+	auto find_within = [] { return tq_findingstring(long_text.c_str(), stack_aa.c_str(), 0); };
+	auto launch_runs = [] { return tq_daemonize_program(runs_path.c_str(), launch_argv, 0, 0); };
 	auto match = [] { return tq_matchingstring(long_text.c_str(), long_star.c_str(), 0); };
 	auto sched = [] { return tq_pthread_setschedparam(pthread_self(), SCHED_OTHER, 0); };
 	return {
@@ -144,7 +149,7 @@ std::vector<row> rows()
 		{{"setsid", 1, -1, EPERM}, [] { return in_child([] { return tq_daemonize(1, 1); }); }, -1,
 		 {"err: setsid failed\n"}},
 		{{"fork", 1, -1, EAGAIN}, launch, -1, {}},
-		{{"waitpid", 1, -1, EINTR}, launch, -1, {}},
+		{{"waitpid", 1, -1, EINTR}, launch_runs, -1, {}},
 		{{"getrlimit", 1, -1, EPERM}, launch, -1, {"err: getrlimit() failed!\n"}},
 		{{"fork", 2, -1, EAGAIN}, launch, -1, {}},
 		{{"pthread_attr_setschedpolicy", 1, EINVAL, 0}, create, EINVAL, {rc_is + "22"}},
@@ -160,6 +165,7 @@ std::vector<row> rows()
 		 {"err: failed to read file(/etc/monitor.conf), return code: 5"}},
 		{{"fopen", 1, 0, ENOENT}, group, -1, {}},
 		{{"new", 1, 0, 0}, find, -1, {}},
+		{{"new", 1, 0, 0}, find_within, 0, {}, false, false},
 		{{"new", 1, 0, 0}, match, 0, {}},
 	};
 }
@@ -170,9 +176,11 @@ TEST(faults, each_failure_returns_reports_and_leaves_nothing)
 {
 	REQUIRE_SANDBOX();
 	pid_file = scratch_dir() + "/daemon.pid";
+	runs_path = scratch_dir() + "/nv" + pid + "r";  // a program that runs for a second
 	ASSERT_TRUE(write_file("/tmp/pm_cli_ready", "") && write_file(pid_file, "123\n") &&
 		    write_file("/etc/monitor.conf", std::string(sizeof o.cfg, '\1')) &&
-		    write_file("/etc/monitor_status.conf", "1 2\n"));
+		    write_file("/etc/monitor_status.conf", "1 2\n") &&
+		    write_file(runs_path, "#!/bin/sh\nsleep 1\n") && chmod(runs_path.c_str(), 0755) == 0);
 	ASSERT_EQ(tqsys_module_use_state_dir((scratch_dir() + "/kstate").c_str()), 0);
 	tqrt_set_sleep(sleep_not, nullptr);
 	std::memset(&pattern, 0x5a, sizeof pattern);
@@ -195,7 +203,7 @@ TEST(faults, each_failure_returns_reports_and_leaves_nothing)
 			if (round == 0)
 				continue;
 			EXPECT_EQ(rc, r.rc);
-			EXPECT_EQ(fired(), 1);
+			EXPECT_EQ(fired(), r.fires ? 1 : 0);
 			EXPECT_EQ(reported(), r.reports);
 			EXPECT_TRUE(r.writes || std::memcmp(&o, &pattern, sizeof o) == 0) << "wrote out";
 			EXPECT_EQ(mallinfo2().uordblks, heap) << "heap bytes left";
