@@ -148,8 +148,10 @@ TEST(process_test, daemons_run_detached)
 		pid_t caller = fork();
 		if (caller == 0) {  // launches from its own stdio, cwd, mask, policy and umask
 			const int kept = dup2(open(marker.c_str(), O_RDWR), 40);
-			for (int n = 0; n < 64; ++n)  // stdio and 40 on the marker, nothing else open
-				n < 3 ? dup2(kept, n) : close(n == kept ? -1 : n);
+			// 0, 1 (and 2 when kept) and 40 on the marker, nothing else open:
+			// without 2, /dev/null is opened on it and must stay there.
+			for (int n = 0; n < 64; ++n)
+				n < 2 + keep ? dup2(kept, n) : close(n == kept ? -1 : n);
 			sched_param p{};
 			if (chdir(scratch_dir().c_str()) || tq_signal_mask(1, SIGALRM) ||
 			    sched_setscheduler(0, SCHED_BATCH, &p))
