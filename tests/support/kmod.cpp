@@ -35,12 +35,7 @@ std::vector<tqsys_request> kmod_test::requests() const
 void kmod_test::inject(uint32_t cmd, int result, uint32_t offset, const void *reply,
 		       uint32_t reply_len, uint32_t device)
 {
-	tqsys_injection inj{};
-	inj.device = device;
-	inj.cmd = cmd;
-	inj.result = result;
-	inj.reply_offset = offset;
-	inj.reply_len = reply_len;
+	tqsys_injection inj{device, cmd, result, 0, offset, reply_len, {}};
 	if (reply && reply_len <= sizeof inj.reply)
 		std::memcpy(inj.reply, reply, reply_len);
 	ASSERT_EQ(tqsys_module_inject(&inj), 0);
