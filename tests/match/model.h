@@ -5,7 +5,7 @@
 // anchored at the end, and the lists item by item.
 #pragma once
 
-#include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -39,9 +39,9 @@ inline int match(const char *text, const char *pattern, int case_sensitive)
 	std::vector<std::string> seg(1);  // the pattern cut at every "*"
 	for (char c : p)
 		c == '*' ? (void)seg.emplace_back() : (void)(seg.back() += c);
-	auto fits = [&](size_t at, const std::string &s) {  // "?" stands for any byte
-		return std::equal(s.begin(), s.end(), t.begin() + long(at), [](char a, char b) { return a == '?' || a == b; });
-	};
+	// a segment fits at a place when the search finds it at the start of a
+	// window of its length there: byte by byte, "?" standing for any byte
+	auto fits = [&](size_t at, auto s) { return !find(t.substr(at, s.size()).c_str(), s.c_str(), 0); };
 	if (seg.size() == 1 || t.size() < seg[0].size() || !fits(0, seg[0]))
 		return seg.size() == 1 && t.size() == p.size() && fits(0, p);
 	size_t at = seg[0].size();
@@ -55,14 +55,13 @@ inline int multi(const char *text, const char *list, int match_all, int invert, 
 {
 	if (!text || !list)
 		return 0;
-	const std::string items = std::string(list) + ",";
-	int result = match_all ? 1 : 0;
-	// the first item that decides ends the walk; an empty one counts only when all must match
-	for (size_t at = 0, comma; result == (match_all ? 1 : 0) && (comma = items.find(',', at)) != std::string::npos; at = comma + 1) {
-		const std::string item = items.substr(at, comma - at);
+	// the first item that decides ends the walk; an empty one counts only
+	// when all must match (getline drops the last item when it is empty)
+	std::istringstream items(std::string(list) + ",");
+	int result = match_all != 0;
+	for (std::string item; result == (match_all != 0) && std::getline(items, item, ',');)
 		if (match_all || !item.empty())
 			result = match(text, item.c_str(), case_sensitive);
-	}
 	return result != (invert != 0);
 }
 
