@@ -6,7 +6,7 @@
 namespace syslib_test {
 
 struct fault {
-	const char *fn;  // "open" stands for open64 too, "stat" for stat64, ...
+	const char *fn;  // the function's name
 	int nth;
 	long ret;
 	int err;
