@@ -112,8 +112,10 @@ TEST(process_test, a_program_that_never_runs_is_awaited_50_times_100_ms)
 			*static_cast<int *>(n) += s == 0 && us == 100000 ? 1 : 1000;
 		}, &sleeps);
 		char *argv[] = {const_cast<char *>("probe"), nullptr};
-		// Longer than a kernel name: the daemon that cannot run carries it cut short.
-		int rc = tq_daemonize_program("/nonexistent/tq_launch_probe_never_found", argv, 0, 1);
+		// Longer than a kernel name and than the launcher's own name buffer:
+		// the daemon that cannot run carries it cut short.
+		int rc = tq_daemonize_program(("/nonexistent/tq_launch_probe" + std::string(70, '_')).c_str(),
+					      argv, 0, 1);
 		// and the first child was waited for: no child is left to reap
 		_exit(rc == -1 && sleeps == 50 && waitpid(-1, nullptr, WNOHANG) == -1 ? 0 : 1);
 	}
