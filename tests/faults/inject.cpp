@@ -42,9 +42,17 @@ void arm(const fault &f)
 void disarm() { shared->f = {}; }
 int fired() { return shared->failed; }
 
+// The caller's address lies in the library's own code.
+static bool in_library(const void *address)
+{
+	Dl_info object;
+	return dladdr(address, &object) && std::strstr(object.dli_fname, "libsyslib.so");
+}
+
 static bool hit(const char *fn, const void *caller)
 {
-	if (!shared) return false;
+	if (!shared)
+		return false;
 	armed_state &armed = *shared;
 	if (!armed.f.fn || std::strcmp(fn, armed.f.fn) != 0 || !in_library(caller) ||
 	    __atomic_add_fetch(&armed.seen, 1, __ATOMIC_SEQ_CST) != armed.f.nth)

@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -85,12 +84,6 @@ std::vector<std::string> open_descriptors()
 	}
 	errno = saved;
 	return fds;
-}
-
-bool in_library(const void *address)
-{
-	Dl_info object;
-	return dladdr(address, &object) && std::strstr(object.dli_fname, "libsyslib.so");
 }
 
 } // namespace syslib_test

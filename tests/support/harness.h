@@ -55,7 +55,4 @@ inline uint32_t word_at(const void *bytes, size_t offset)
 	return v;
 }
 
-// True when `address` lies in the code of libsyslib.so.
-bool in_library(const void *address);
-
 } // namespace syslib_test
