@@ -10,7 +10,8 @@
 namespace syslib {
 namespace {
 
-using client_request = request_area<560>;
+constexpr int message_max = 560;
+using client_request = request_area<message_max>;
 
 constexpr std::size_t mac_size = 6;
 constexpr std::size_t entry_size = sizeof(tq_sys_mac_entry_t);
@@ -33,18 +34,21 @@ constexpr command status_success_cmd{0x800C, result_test::negative,
 constexpr failure set_val_failure = log_report(4, "syslib %s failed");
 constexpr failure get_val_failure = error_report("syslib %s failed");
 
+constexpr failure message_refused =
+	error_report("%s: a message of %d bytes does not fit the request of %d bytes, nothing sent\n");
+
 // A message longer than the area (or of negative length) is refused with
-// -1 and the command's own report, and the command is not issued: cutting
-// it would hand the module a message that is not the caller's. The area
-// is left zeroed, so the report shows zeros.
+// -1 and a report of its own, and the command is not issued: cutting it
+// would hand the module a message that is not the caller's.
 template <class Values>
-int send_message(sited_command c, const void *msg, int len, Values values) noexcept
+int send_message(const char *function, sited_command c, const void *msg, int len,
+		 Values values) noexcept
 {
 	if (!kernel_ready(c.line))
 		return -1;
 	client_request req;
 	if (len < 0 || !req.put_span(0, msg, static_cast<std::size_t>(len))) {
-		std::apply([&](auto... v) { report(c.cmd.on_failure, c.line, v...); }, values(req));
+		report(message_refused, c.line, function, len, message_max);
 		return -1;
 	}
 	return issue_then(c, req.data(), [&] { return values(req); });
@@ -57,7 +61,7 @@ using namespace syslib;
 
 extern "C" int tq_syslib_mac_set_mlme(const void *msg, int len) noexcept
 {
-	return send_message(mlme_cmd, msg, len, [](const client_request &req) {
+	return send_message(__func__, mlme_cmd, msg, len, [](const client_request &req) {
 		return std::tuple(static_cast<const void *>(req.at(6)),
 				  static_cast<unsigned>(*req.at(0)));
 	});
@@ -65,7 +69,7 @@ extern "C" int tq_syslib_mac_set_mlme(const void *msg, int len) noexcept
 
 extern "C" int tq_syslib_mac_set_dyn_vlan(const void *msg, int len) noexcept
 {
-	return send_message(dyn_vlan_cmd, msg, len, [](const client_request &req) {
+	return send_message(__func__, dyn_vlan_cmd, msg, len, [](const client_request &req) {
 		return std::tuple(static_cast<int32_t>(req.get_u32<0>()));
 	});
 }

@@ -12,9 +12,9 @@
 
 #include <climits>
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <string_view>
 
 namespace syslib {
@@ -40,21 +40,26 @@ template <bool Fold> inline unsigned char byte_of(char c) noexcept
 // Entry i is the pattern index the scan resumes at after a mismatch at i.
 class failure_table {
 public:
+	// malloc rather than new[]: the library needs no C++ runtime.
 	explicit failure_table(std::size_t m) noexcept
 	{
-		if (m <= stack_entries) {
+		if (m <= stack_entries)
 			entries_ = local_;
-		} else {
-			heap_.reset(new (std::nothrow) std::ptrdiff_t[m]);
-			entries_ = heap_.get();
-		}
+		else if (m <= SIZE_MAX / sizeof *entries_)
+			entries_ = static_cast<std::ptrdiff_t *>(std::malloc(m * sizeof *entries_));
 	}
+	~failure_table()
+	{
+		if (entries_ != local_)
+			std::free(entries_);
+	}
+	failure_table(const failure_table &) = delete;
+	failure_table &operator=(const failure_table &) = delete;
 	bool ok() const noexcept { return entries_ != nullptr; }
 	std::ptrdiff_t &operator[](std::ptrdiff_t i) noexcept { return entries_[i]; }
 
 private:
 	std::ptrdiff_t local_[stack_entries];
-	std::unique_ptr<std::ptrdiff_t[]> heap_;
 	std::ptrdiff_t *entries_ = nullptr;
 };
 

@@ -22,21 +22,21 @@ constexpr int assert_priority = LOG_USER | LOG_DEBUG;
 
 void tq_assert_fail(const char *condition, const char *file, int line) noexcept
 {
-	while (*file == '.' || *file == '/')
-		++file;
 	syslog(assert_priority, "Assertion (%s) failed at %s:%d\n", condition, file, line);
 	TQ_ERR("### Assertion (%s) failed at %s:%d\n", condition, file, line);
 }
 
 } // namespace syslib
 
-// The caller gets -1 after the reports rather than losing its process.
-#define TQ_ASSERT(condition)                                                \
-	do {                                                                \
-		if (!(condition)) {                                         \
-			::syslib::tq_assert_fail(#condition, __FILE__, __LINE__); \
-			return -1;                                          \
-		}                                                           \
+// The caller gets -1 after the reports rather than losing its process. The
+// report names the source file alone: the build machine's folders belong
+// neither in the device's logs nor in the binary.
+#define TQ_ASSERT(condition)                                                       \
+	do {                                                                       \
+		if (!(condition)) {                                                \
+			::syslib::tq_assert_fail(#condition, __FILE_NAME__, __LINE__); \
+			return -1;                                                 \
+		}                                                                  \
 	} while (0)
 
 using namespace syslib;

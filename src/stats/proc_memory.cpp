@@ -59,7 +59,7 @@ int read_statm_figure(int pid, uint32_t *out_kb, const statm_figure &figure) noe
 	buf[n] = '\0';
 	unsigned long pages = 0;  // a missing figure stays 0
 	std::sscanf(buf, figure.format, &pages);
-	*out_kb = static_cast<uint32_t>(pages) * page_kb();
+	*out_kb = kernel_figure(pages) * page_kb();
 	return 0;
 }
 
@@ -114,11 +114,11 @@ extern "C" int tq_mem_get_proc_info(tq_mem_proc_info_t *info) noexcept
 	unsigned long size = 0, resident = 0, shared = 0, text = 0, heap = 0;
 	std::sscanf(line, statm_line, &size, &resident, &shared, &text, &heap);
 	const uint32_t kb = page_kb();
-	info->rss_kb = static_cast<uint32_t>(resident) * kb;
-	info->shared_kb = static_cast<uint32_t>(shared) * kb;
+	info->rss_kb = kernel_figure(resident) * kb;
+	info->shared_kb = kernel_figure(shared) * kb;
 	info->private_kb = info->rss_kb - info->shared_kb;
-	info->text_kb = static_cast<uint32_t>(text) * kb;
-	info->heap_kb = static_cast<uint32_t>(heap) * kb;
+	info->text_kb = kernel_figure(text) * kb;
+	info->heap_kb = kernel_figure(heap) * kb;
 	statm.reset();
 
 	tq_sprintf(path, "/proc/%d/status", info->pid);
@@ -142,7 +142,7 @@ extern "C" int tq_mem_get_proc_info(tq_mem_proc_info_t *info) noexcept
 		}
 	}
 	copy_name(info->name, name);
-	info->data_kb = static_cast<uint32_t>(data);
-	info->stack_kb = static_cast<uint32_t>(stack);
+	info->data_kb = kernel_figure(data);
+	info->stack_kb = kernel_figure(stack);
 	return 0;
 }

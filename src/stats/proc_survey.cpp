@@ -79,11 +79,45 @@ bool add_record(tq_mem_proc_info_list_t &list, const tq_mem_proc_info_t &record)
 	return true;
 }
 
-int by_rss_descending(const void *a, const void *b) noexcept
+// Positive when `first` belongs after `second`: the larger resident set
+// first, the difference taken as a signed 32-bit word.
+int32_t by_rss_descending(const tq_mem_proc_info_t &first, const tq_mem_proc_info_t &second) noexcept
 {
-	const auto *first = static_cast<const tq_mem_proc_info_t *>(a);
-	const auto *second = static_cast<const tq_mem_proc_info_t *>(b);
-	return static_cast<int32_t>(second->rss_kb - first->rss_kb);
+	return static_cast<int32_t>(second.rss_kb - first.rss_kb);
+}
+
+// Sorts the records where they stand, without the heap that qsort takes
+// for a long list: a stable insertion sort of one-byte indexes (records of
+// one size keep the order readdir gave, as a merge sort keeps it), then
+// each record moved once along the cycles of the order. Both loops are
+// bounded by the count whatever the comparison answers.
+void sort_records(tq_mem_proc_info_list_t &list) noexcept
+{
+	static_assert(TQ_MEM_PROC_LIST_MAX <= 256, "indexes are bytes");
+	const int n = list.count;
+	uint8_t order[TQ_MEM_PROC_LIST_MAX];
+	for (int i = 0; i < n; ++i) {
+		const uint8_t next = static_cast<uint8_t>(i);
+		int j = i;
+		for (; j > 0 && by_rss_descending(list.records[order[j - 1]], list.records[next]) > 0; --j)
+			order[j] = order[j - 1];
+		order[j] = next;
+	}
+	// Place i takes record order[i]; a place done points at itself.
+	for (int i = 0; i < n; ++i) {
+		if (order[i] == i)
+			continue;
+		const tq_mem_proc_info_t held = list.records[i];
+		int j = i;
+		while (order[j] != i) {
+			const int from = order[j];
+			list.records[j] = list.records[from];
+			order[j] = static_cast<uint8_t>(j);
+			j = from;
+		}
+		list.records[j] = held;
+		order[j] = static_cast<uint8_t>(j);
+	}
 }
 
 } // namespace
@@ -126,7 +160,6 @@ extern "C" int tq_mem_get_proc_info_list(tq_mem_proc_info_list_t *list) noexcept
 		if (!add_record(*list, scratch))
 			return -1;
 	}
-	std::qsort(list->records, static_cast<size_t>(list->count), sizeof(tq_mem_proc_info_t),
-		   by_rss_descending);
+	sort_records(*list);
 	return 0;
 }

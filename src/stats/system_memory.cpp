@@ -19,11 +19,16 @@ constexpr int readline_size = 1024;
 constexpr int meminfo_line_size = 256;
 
 // Blocks of `frsize` bytes in KiB. The product is taken in 64 bits so that
-// file systems of 4 GiB and more still give their size; the figure stays
-// a 32-bit KiB word.
+// file systems of 4 GiB and more still give their size; a size that the
+// 32-bit KiB word cannot hold (4 TiB and more) reads as the largest word,
+// never as a wrapped, small one.
 uint32_t blocks_kb(fsblkcnt_t blocks, unsigned long frsize) noexcept
 {
-	return static_cast<uint32_t>(static_cast<uint64_t>(blocks) * frsize / 1024);
+	uint64_t bytes;
+	if (__builtin_mul_overflow(static_cast<uint64_t>(blocks), frsize, &bytes) ||
+	    bytes / 1024 > UINT32_MAX)
+		return UINT32_MAX;
+	return static_cast<uint32_t>(bytes / 1024);
 }
 
 // The first four meminfo lines, in the order of the record's words.
@@ -69,7 +74,7 @@ extern "C" int tq_mem_get_free_mem(uint32_t *free_kb) noexcept
 			continue;
 		unsigned long kb = 0;
 		std::sscanf(found, "MemFree: %lu", &kb);
-		*free_kb = static_cast<uint32_t>(kb);
+		*free_kb = kernel_figure(kb);
 		return 0;
 	}
 	return 0;
@@ -95,7 +100,7 @@ extern "C" int tq_mem_get_system_memory(tq_mem_system_info_t *mem) noexcept
 		char label[meminfo_line_size], unit[meminfo_line_size];
 		unsigned long kb = *words[i];  // a line without a number keeps the word
 		std::sscanf(line, "%s %lu %s", label, &kb, unit);
-		*words[i] = static_cast<uint32_t>(kb);
+		*words[i] = kernel_figure(kb);
 	}
 	if (tq_mem_get_tmpfs_used(&mem->tmpfs_used_kb) != 0) {
 		TQ_ERR("Get tmps memory error!\n");

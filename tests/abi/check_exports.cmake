@@ -1,7 +1,9 @@
 cmake_policy(SET CMP0057 NEW)
 # Lists the dynamic symbols that the library defines and compares them with
 # the functions declared in the public header: every export must be one of
-# them; with STRICT, every one of them must be exported.
+# them; with STRICT, every one of them must be exported. With NEEDED, the
+# libraries it needs are exactly those (a C daemon's device has no C++
+# runtime).
 file(STRINGS ${HEADER} decls REGEX "TQ_API int ")
 set(declared "")
 foreach(line IN LISTS decls)
@@ -52,3 +54,19 @@ if(STRICT)
   endif()
 endif()
 message(STATUS "${n} functions exported")
+
+if(NEEDED)
+  execute_process(COMMAND readelf --dynamic ${LIB} OUTPUT_VARIABLE out)
+  string(REGEX MATCHALL "\\(NEEDED\\)[^[]*\\[[^]]+\\]" rows "${out}")
+  set(needs "")
+  foreach(row IN LISTS rows)
+    string(REGEX REPLACE ".*\\[(.+)\\]" "\\1" lib "${row}")
+    list(APPEND needs ${lib})
+  endforeach()
+  list(SORT needs)
+  list(SORT NEEDED)
+  if(NOT needs STREQUAL NEEDED)
+    message(FATAL_ERROR "the library needs ${needs}, not ${NEEDED}")
+  endif()
+  message(STATUS "needs ${needs}")
+endif()

@@ -164,9 +164,9 @@ std::vector<row> rows()
 		{{"tq_read", 1, 5, 0}, config, -1,
 		 {"err: failed to read file(/etc/monitor.conf), return code: 5"}},
 		{{"fopen", 1, 0, ENOENT}, group, -1, {}},
-		{{"new", 1, 0, 0}, find, -1, {}},
-		{{"new", 1, 0, 0}, find_within, 0, {}, false, false},
-		{{"new", 1, 0, 0}, match, 0, {}},
+		{{"malloc", 1, 0, ENOMEM}, find, -1, {}},
+		{{"malloc", 1, 0, ENOMEM}, find_within, 0, {}, false, false},
+		{{"malloc", 1, 0, ENOMEM}, match, 0, {}},
 	};
 }
 

@@ -11,7 +11,6 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <new>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -95,9 +94,8 @@ using syslib_test::next;
 		return real(a, b, c);                                           \
 	}
 
-// The names the library's objects call on every target today; a 32-bit
-// build with 64-bit file offsets calls open64, fcntl64, fopen64, stat64,
-// lseek64, statvfs64 and getrlimit64 instead, which then need their lines.
+// The names the library's objects call; on a 32-bit target, built with
+// 64-bit file offsets, they call the 64 names below, armed by the same key.
 FAULTY_VA("open", open, const char *, int)
 FAULTY_VA("fcntl", fcntl, int, int)
 FAULTY_VA("ioctl", ioctl, int, unsigned long)
@@ -123,18 +121,31 @@ FAULTY(int, "pthread_create", pthread_create,
 FAULTY(int, "pthread_setschedparam", pthread_setschedparam, (pthread_t t, int p, const sched_param *s),
        (t, p, s))
 FAULTY(int, "pthread_sigmask", pthread_sigmask, (int h, const sigset_t *s, sigset_t *o), (h, s, o))
+#if __SIZEOF_POINTER__ == 4
+FAULTY_VA("open", open64, const char *, int)
+FAULTY_VA("fcntl", fcntl64, int, int)
+FAULTY(FILE *, "fopen", fopen64, (const char *p, const char *m), (p, m))
+FAULTY(int, "stat", stat64, (const char *p, struct stat64 *s), (p, s))
+FAULTY(off64_t, "lseek", lseek64, (int fd, off64_t o, int w), (fd, o, w))
+FAULTY(int, "statvfs", statvfs64, (const char *p, struct statvfs64 *s), (p, s))
+FAULTY(int, "getrlimit", getrlimit64, (__rlimit_resource_t r, rlimit64 *l), (r, l))
+#endif
 FAULTY(int, "tq_open", tq_open, (const char *p, int f), (p, f))
 FAULTY(int, "tq_read", tq_read, (int fd, void *b, int n), (fd, b, n))
 FAULTY(int, "tq_process_exist", tq_process_exist, (const char *n, int *p), (n, p))
 
 // The matchers' tables for long patterns: the allocation fails as under
-// memory pressure. Forwarded to the definition the program would have used,
-// so that a sanitizer's allocator still pairs it with its delete[].
-void *operator new[](std::size_t n, const std::nothrow_t &t) noexcept
+// memory pressure. Resolved without a static's guard: the first malloc of
+// a program can come before any initialiser has run.
+static void *(*real_malloc)(std::size_t);
+extern "C" void *malloc(std::size_t n)
 {
-	static auto real = next<void *(*)(std::size_t, const std::nothrow_t &)>(
-		sizeof(std::size_t) == 8 ? "_ZnamRKSt9nothrow_t" : "_ZnajRKSt9nothrow_t");
-	if (hit("new", __builtin_return_address(0)))
+	auto real = __atomic_load_n(&real_malloc, __ATOMIC_ACQUIRE);
+	if (!real) {
+		real = next<void *(*)(std::size_t)>("malloc");
+		__atomic_store_n(&real_malloc, real, __ATOMIC_RELEASE);
+	}
+	if (hit("malloc", __builtin_return_address(0)))
 		return nullptr;
-	return real(n, t);
+	return real(n);
 }

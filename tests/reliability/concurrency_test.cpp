@@ -42,7 +42,7 @@ std::string answers(uint32_t thread)
 		tq_syslib_filter_del(thread), tq_syslib_filter_get(&got)};
 	std::string out = i.name + std::string(reinterpret_cast<char *>(&c), sizeof c);
 	for (long long n : v)
-		out += " " + std::to_string(n);
+		out.append(" ").append(std::to_string(n));
 	return out;
 }
 

@@ -85,7 +85,7 @@ std::function<string()> survey(const char *watch)
 		const int rc = tq_mem_get_proc_info_list(list.get()), count = std::clamp(list->count, 0, 128);
 		string s = str(rc, list->count);
 		for (const auto &r : std::vector(list->records, list->records + std::min(rc ? 0 : count, 8)))
-			s += " " + str(r.pid, r.rss_kb / page_kb, int(r.watch_flag));
+			s.append(" ").append(str(r.pid, r.rss_kb / page_kb, int(r.watch_flag)));
 		const auto *rest = reinterpret_cast<const char *>(list->records + count);
 		const auto *end = reinterpret_cast<const char *>(list.get() + 1);
 		return s + (std::all_of(rest, end, [](char c) { return !c; }) ? "" : " dirty");
@@ -103,19 +103,24 @@ string memory()
 }
 
 // fs_info's rc, total and free, tmpfs_used's rc and figure; then how many
-// calls of 12 refuse their arguments with -1 (only fs_info reports).
+// calls of 12 refuse their arguments with -1 (only fs_info reports); then
+// fs_info's rc, total and free on a file system of 20 TiB, more blocks
+// than a 32-bit word counts.
 string fs()
 {
-	uint32_t t = 0, f = 0, u = 0;
+	uint32_t t = 0, f = 0, u = 0, big[2] = {};
 	tq_mem_proc_info_t pid0{};
 	const int a = tq_mem_get_fs_info("/tmp", &t, &f), b = syslib::tq_mem_get_tmpfs_used(&u);
+	mkdir("/tmp/big", 0700);
+	const int c = mount("tmpfs", "/tmp/big", "tmpfs", 0, "size=20t") ?: tq_mem_get_fs_info("/tmp/big", big, big + 1);
+	umount2("/tmp/big", MNT_DETACH);
 	const int refused[] = {  // braces keep the order
 		tq_mem_get_fs_info(nullptr, &t, &f), tq_mem_get_fs_info("/", nullptr, &f),
 		tq_mem_get_fs_info("/", &t, nullptr), tq_mem_get_fs_info("/no/such", &t, &f),
 		tq_mem_get_proc_rss(0, &t), tq_mem_get_proc_heap(-1, &f), tq_mem_get_proc_rss(1, nullptr),
 		tq_mem_get_proc_heap(1, nullptr), tq_mem_get_free_mem(nullptr), tq_mem_get_proc_info(&pid0),
 		tq_mem_get_proc_info(nullptr), tq_mem_get_proc_info_list(nullptr)};
-	return str(a, t, f, b, u, std::count(std::begin(refused), std::end(refused), -1));
+	return str(a, t, f, b, u, std::count(std::begin(refused), std::end(refused), -1), c, big[0], big[1]);
 }
 
 // Percent, thousandths, seconds slept; the sleep between the samples puts
@@ -146,10 +151,16 @@ files load(const string &first, const string &second)
 string watch130(100, 'w');
 const std::vector<string> n128 = [] {
 	std::vector<string> names;
-	for (int i = 0; i < 128; ++i)
-		names.push_back("n" + std::to_string(i)), watch130 += " " + names.back();
+	for (int i = 0; i < 128; ++i) {
+		names.push_back("n"), names.back() += std::to_string(i);
+		watch130.append(" ").append(names.back());
+	}
 	return names;
 }();
+// The largest page count a 32-bit word of KiB holds whole, and as the
+// heap and rss calls' figures show it.
+const string big_pages = str((4294967295u * page_kb) / page_kb),
+	     big_heap = str((4294967295u * page_kb) / double(page_kb));
 const string statm = "100 40 10 5 0 20 0 7" + string(1100, ' ') + "\n", invalid = "err: invalid parameter!\n",
 	     gone = "log 6: open file /proc/1/statm failed, maybe the process (pid:1) has exit.\n",
 	     cpu_err = "err: ERROR: get system cpu information failed because can not open file "
@@ -172,6 +183,11 @@ const struct {
 	  {"1/status", "Name:\tfixd\nUmask:\t0022\nVmData:\t 1234 kB\nVmStk:\t 132 kB\nName:\tx\n"}},
 	 process, "0 40 0 7 0 40 10 30 5 7 1234 132 1 fixd"},
 	{{{"1/statm", "9"}, {"1/status", "Name:\tmy proc\n"}}, process, "0 0 0 0 0 0 0 0 0 0 0 0 1 my"},
+	// figures past 32 bits saturate as on a 32-bit target, pages then wrap
+	{{{"1/statm", "1 2 3 4294967296 0 0 0 4294967296\n"},
+	  {"1/status", "VmData:\t15032416856 kB\nVmStk:\t4294967296 kB\n"}},
+	 process, "0 2 0 " + big_heap + " 0 2 3 " + big_pages + " " + big_pages + " " + big_pages +
+	 " 4294967295 4294967295 1 "},
 	{{{"1/statm", statm},  // the name is cut; VmStk crosses the buffer's end
 	  {"1/status", "Name:\t" + string(200, 'n') + "\n" + string(1015, '#') + "\nVmStk:\t5 kB\n"}},
 	 process, "0 40 0 7 0 40 10 30 5 7 0 5 1 " + string(128, 'n')},
@@ -202,14 +218,17 @@ const struct {
 	{{{"meminfo", "A: 1 kB\nB: 200 kB\nC: 3 kB\nD: 4294967295 kB\nE: 5 kB\n" + string(1100, '#') +
 			      " MemFree: 31 kB\n"}},
 	 memory, "0 31 0 1 200 3 4294967295 600 4294966895"},
+	{{{"meminfo", "MemTotal: 4294967296 kB\nMemFree: 8589934593 kB\nBuffers: 1 kB\nCached: 2 kB\n"}}, memory,
+	 "0 4294967295 0 4294967295 4294967295 1 2 600 4294966697"},  // saturated, as on a 32-bit target
 	{{{"meminfo", "MemTotal: 1000 kB\nMemFree:\nBuffers: 30 kB\nCached: 4000 kB\n"}}, memory,
 	 "0 0 0 1000 7 30 4000 600 3407"},
 	{{{"meminfo", "T: 1 kB\nF: 2 kB\nB: 3 kB\n"}}, memory, "0 0 -1 1 2 3 7 7 7",
 	 {"err: no memory cach info!\n"}},
 	{{}, memory, "-1 9 -1 7 7 7 7 7 7",
 	 {"log 3: Error open /proc/meminfo", "err: error in open memory file1\n"}},
-	// /tmp is a tmpfs of 8 GiB, more bytes than a word holds, with 600 KiB used
-	{{}, fs, "0 8388608 8388008 0 600 12",
+	// /tmp is a tmpfs of 8 GiB, more bytes than a word holds, with 600 KiB
+	// used; 4 TiB and more give the largest word
+	{{}, fs, "0 8388608 8388008 0 600 12 0 4294967295 4294967295",
 	 {invalid, invalid, invalid, "err: Get fs(/no/such) status failed!\n"}},
 	{load("100 10 50 1000 7 3 2", "120 15 60 1363 7 4 3"), cpu, "0 9 250 1"},  // busy 37 of 400
 	{load("8589934576 10 50 8589934576 7 3 2", "8589934613 10 50 8589934939 7 3 2"), cpu, "0 9 250 1"},

@@ -314,7 +314,7 @@ std::string usage_line(const command_def &c)
 		std::string word(a.name);
 		if (a.repeated)
 			word += "...";
-		out += " " + (a.optional ? "[" + word + "]" : word);
+		out.append(" ").append(a.optional ? "[" + word + "]" : word);
 	}
 	for (const option_view &o : all_options(c)) {
 		if (o.name == "help")
@@ -322,7 +322,7 @@ std::string usage_line(const command_def &c)
 		std::string word = o.short_name ? std::string("-") + o.short_name
 						: "--" + std::string(o.name);
 		if (!o.value_name.empty())
-			word += " " + std::string(o.value_name);
+			word.append(" ").append(o.value_name);
 		out += " [" + word + "]";
 	}
 	return out;
@@ -347,13 +347,13 @@ std::string command_help(const command_def &c)
 	out += "\noptions:\n";
 	for (const option_view &o : all_options(c)) {
 		std::string left = o.short_name ? std::string("-") + o.short_name + ", " : "";
-		left += "--" + std::string(o.name);
+		left.append("--").append(o.name);
 		if (!o.value_name.empty())
-			left += " " + std::string(o.value_name);
+			left.append(" ").append(o.value_name);
 		out += row(left, o.help);
 	}
 	if (!c.details.empty())
-		out += "\n" + std::string(c.details);
+		out.append("\n").append(c.details);
 	return out;
 }
 

@@ -656,7 +656,7 @@ int cmd_record(const invocation &inv)
 		std::snprintf(offset, sizeof offset, "%04zx ", at);
 		text += offset;
 		for (uint8_t b : bytes.subspan(at, std::min<size_t>(16, bytes.size() - at)))
-			text += " " + hex_bytes(std::span(&b, 1));
+			text.append(" ").append(hex_bytes(std::span(&b, 1)));
 		text += "\n";
 	}
 	emit(inv, json::obj({{"record", std::string(inv.command->path.substr(5))},

@@ -107,7 +107,7 @@ std::string format_filter(const tq_sys_filter_t &f)
 	for (size_t at = 0; at < rule.size(); at += 16) {
 		out += "rule ";
 		for (uint8_t b : rule.subspan(at, std::min<size_t>(16, rule.size() - at)))
-			out += " " + hex_bytes(std::span(&b, 1));
+			out.append(" ").append(hex_bytes(std::span(&b, 1)));
 		out += "\n";
 	}
 	return out;
