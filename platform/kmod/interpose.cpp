@@ -1,20 +1,26 @@
-// open/ioctl/fcntl for the two device paths, in front of the C library.
+// open, ioctl, fcntl and dup for the two device paths, in front of the C
+// library, under every name the library, the runtime or a fortified build
+// reaches them by.
 //
-// A device descriptor is a real descriptor of the device's file in the
-// state directory, so its flags and close-on-exec behave as the kernel
-// makes them; a descriptor is recognised as a device by the file it
-// refers to, which keeps working after close() and dup() without a table.
+// A device descriptor is an O_PATH descriptor of the device's node in the
+// state directory, so close-on-exec, dup and fork behave as the kernel makes
+// them, and nothing can read, write or map the state through it. A bit per
+// descriptor number marks the ones that may be devices, so that an unrelated
+// ioctl costs one bit test; a marked number is confirmed by the node it
+// refers to, and unmarked when it no longer does.
 #include "models.h"
-#include "real.h"
 #include "state.h"
 
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <mutex>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -28,9 +34,44 @@ F next_symbol(const char *name)
 }
 
 using open_t = int (*)(const char *, int, ...);
+using openat_t = int (*)(int, const char *, int, ...);
 using ioctl_t = int (*)(int, unsigned long, ...);
 using fcntl_t = int (*)(int, int, ...);
-using close_t = int (*)(int);
+
+// ---- which descriptors may be devices ----
+
+// Numbers past the map are always checked against the nodes.
+constexpr int mapped_fds = 1 << 16;
+using fd_bits = std::atomic<uint32_t>[mapped_fds / 32];
+fd_bits maybe_device, nonblocking;
+
+void mark(int fd, bool on, fd_bits &bits = maybe_device)
+{
+	if (fd < 0 || fd >= mapped_fds)
+		return;
+	const uint32_t bit = 1u << (fd % 32);
+	if (on)
+		bits[fd / 32].fetch_or(bit, std::memory_order_relaxed);
+	else
+		bits[fd / 32].fetch_and(~bit, std::memory_order_relaxed);
+}
+
+bool marked(int fd, const fd_bits &bits)
+{
+	return fd < mapped_fds && (bits[fd / 32].load(std::memory_order_relaxed) & (1u << (fd % 32)));
+}
+
+uint32_t device_of_fd(int fd)
+{
+	if (fd < 0)
+		return 0;
+	if (fd < mapped_fds && !marked(fd, maybe_device))
+		return 0;
+	uint32_t device = device_of_node(fd);
+	if (!device)
+		mark(fd, false);
+	return device;
+}
 
 std::atomic<uint32_t> absent_mask{0};
 std::atomic<int> setfd_failure{0};
@@ -78,25 +119,16 @@ uint32_t device_of_path(const char *path)
 	return 0;
 }
 
-uint32_t device_of_fd(int fd)
-{
-	if (fd < 0)
-		return 0;
-	if (same_file(fd, TQSYS_DEV_CONTROL))
-		return TQSYS_DEV_CONTROL;
-	if (same_file(fd, TQSYS_DEV_BOARD))
-		return TQSYS_DEV_BOARD;
-	return 0;
-}
-
 int open_device(uint32_t device, int flags)
 {
 	if (absent_mask.load() & (1u << device)) {
 		errno = ENOENT;
 		return -1;
 	}
-	// A device node takes no O_CREAT or O_TRUNC from its caller.
-	return open_device_file(device, flags & (O_ACCMODE | O_NONBLOCK | O_CLOEXEC));
+	int fd = open_device_node(device, flags);
+	mark(fd, true);
+	mark(fd, flags & O_NONBLOCK, nonblocking);
+	return fd;
 }
 
 int serve(uint32_t device, unsigned long cmd, void *arg)
@@ -114,10 +146,9 @@ int serve(uint32_t device, unsigned long cmd, void *arg)
 	int rc;
 	int err = 0;
 	if (take_injection(device, r.cmd, inj)) {
-		if (arg && inj.reply_len && inj.reply_offset < TQSYS_REQUEST_MAX) {
-			uint32_t n = inj.reply_len;
-			if (n > TQSYS_REQUEST_MAX - inj.reply_offset)
-				n = TQSYS_REQUEST_MAX - inj.reply_offset;
+		// A reply goes only where the command's own request lies.
+		if (inj.reply_offset < r.len) {
+			uint32_t n = std::min(inj.reply_len, r.len - inj.reply_offset);
 			std::memcpy(static_cast<unsigned char *>(arg) + inj.reply_offset, inj.reply, n);
 		}
 		rc = inj.result;
@@ -142,35 +173,73 @@ int serve(uint32_t device, unsigned long cmd, void *arg)
 	return rc;
 }
 
-} // namespace
-
-namespace real {
-
-int open_file(const char *path, int flags, mode_t mode)
+int open_common(const char *path, int flags, va_list ap, int dirfd, const char *name)
 {
-	static open_t next = next_symbol<open_t>("open");
-	return next(path, flags, mode);
+	mode_t mode = 0;
+	if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE)
+		mode = va_arg(ap, mode_t);
+	// Only the absolute paths name the devices; a relative one is a file.
+	if (uint32_t dev = device_of_path(path))
+		return open_device(dev, flags);
+	if (dirfd == -1) {
+		static open_t next[2] = {next_symbol<open_t>("open"), next_symbol<open_t>("open64")};
+		return next[name[4] != '\0'](path, flags, mode);
+	}
+	static openat_t next[2] = {next_symbol<openat_t>("openat"), next_symbol<openat_t>("openat64")};
+	return next[name[6] != '\0'](dirfd, path, flags, mode);
 }
 
-int ioctl_fd(int fd, unsigned long request, void *arg)
+int ioctl_common(int fd, unsigned long request, void *arg, ioctl_t next)
 {
-	static ioctl_t next = next_symbol<ioctl_t>("ioctl");
+	if (uint32_t dev = device_of_fd(fd))
+		return serve(dev, request, arg);
 	return next(fd, request, arg);
 }
 
-int fcntl_fd(int fd, int cmd, unsigned long arg)
+int fcntl_common(int fd, int cmd, unsigned long arg, fcntl_t next)
 {
-	static fcntl_t next = next_symbol<fcntl_t>("fcntl");
-	return next(fd, cmd, arg);
+	uint32_t dev = device_of_fd(fd);
+	if (dev && cmd == F_SETFD && setfd_failure.load()) {
+		if (int err = setfd_failure.exchange(0)) {
+			errno = err;
+			return -1;
+		}
+	}
+	// The status flags of a character device opened for reading and
+	// writing (kept per descriptor number); O_NONBLOCK changes nothing
+	// else, as no command blocks.
+	if (dev && cmd == F_GETFL)
+		return O_RDWR | (marked(fd, nonblocking) ? O_NONBLOCK : 0);
+	if (dev && cmd == F_SETFL) {
+		mark(fd, arg & O_NONBLOCK, nonblocking);
+		return 0;
+	}
+	int rc = next(fd, cmd, arg);
+	if (dev && (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC))
+		mark(rc, true);
+	return rc;
 }
 
-int close_fd(int fd)
+// Descriptors inherited across exec are devices too.
+__attribute__((constructor)) void start()
 {
-	static close_t next = next_symbol<close_t>("close");
-	return next(fd);
+	pthread_atfork([] { lock_for_fork(), test_lock.lock(); },
+		       [] { test_lock.unlock(), unlock_after_fork(); },
+		       [] { test_lock.unlock(), unlock_after_fork(); });
+	learn_nodes();
+	DIR *fds = opendir("/proc/self/fd");
+	if (!fds)
+		return;
+	int own = dirfd(fds);
+	while (const dirent *e = readdir(fds)) {
+		int fd = std::atoi(e->d_name);
+		if (e->d_name[0] != '.' && fd != own && device_of_node(fd))
+			mark(fd, true);
+	}
+	closedir(fds);
 }
 
-} // namespace real
+} // namespace
 } // namespace tqsys
 
 using namespace tqsys;
@@ -179,77 +248,86 @@ extern "C" {
 
 // ---- interposed C library calls ----
 
-int open(const char *path, int flags, ...)
-{
-	mode_t mode = 0;
-	if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
-		va_list ap;
-		va_start(ap, flags);
-		mode = va_arg(ap, mode_t);
-		va_end(ap);
+#define OPEN_ENTRY(NAME)                                                 \
+	int NAME(const char *path, int flags, ...)                       \
+	{                                                                \
+		va_list ap;                                              \
+		va_start(ap, flags);                                     \
+		int fd = open_common(path, flags, ap, -1, #NAME);        \
+		va_end(ap);                                              \
+		return fd;                                               \
 	}
-	if (uint32_t dev = device_of_path(path))
-		return open_device(dev, flags);
-	return real::open_file(path, flags, mode);
-}
-
-int open64(const char *path, int flags, ...)
-{
-	mode_t mode = 0;
-	if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
-		va_list ap;
-		va_start(ap, flags);
-		mode = va_arg(ap, mode_t);
-		va_end(ap);
+#define OPENAT_ENTRY(NAME)                                               \
+	int NAME(int dirfd, const char *path, int flags, ...)            \
+	{                                                                \
+		va_list ap;                                              \
+		va_start(ap, flags);                                     \
+		int fd = open_common(path, flags, ap, dirfd, #NAME);     \
+		va_end(ap);                                              \
+		return fd;                                               \
 	}
-	if (uint32_t dev = device_of_path(path))
-		return open_device(dev, flags);
-	static open_t next = next_symbol<open_t>("open64");
-	return next(path, flags, mode);
-}
+OPEN_ENTRY(open)
+OPEN_ENTRY(open64)
+OPENAT_ENTRY(openat)
+OPENAT_ENTRY(openat64)
 
-int ioctl(int fd, unsigned long request, ...) noexcept
-{
-	va_list ap;
-	va_start(ap, request);
-	void *arg = va_arg(ap, void *);
-	va_end(ap);
-	if (uint32_t dev = device_of_fd(fd))
-		return serve(dev, request, arg);
-	return real::ioctl_fd(fd, request, arg);
-}
+// What open and openat become under _FORTIFY_SOURCE, without a mode.
+int __open_2(const char *path, int flags) { return open(path, flags); }
+int __open64_2(const char *path, int flags) { return open64(path, flags); }
+int __openat_2(int dirfd, const char *path, int flags) { return openat(dirfd, path, flags); }
+int __openat64_2(int dirfd, const char *path, int flags) { return openat64(dirfd, path, flags); }
 
-static int fcntl_common(int fd, int cmd, unsigned long arg, const char *next_name)
-{
-	if (cmd == F_SETFD && setfd_failure.load() && device_of_fd(fd)) {
-		int err = setfd_failure.exchange(0);
-		if (err) {
-			errno = err;
-			return -1;
-		}
+#define IOCTL_ENTRY(NAME)                                                       \
+	int NAME(int fd, unsigned long request, ...) noexcept                   \
+	{                                                                       \
+		va_list ap;                                                     \
+		va_start(ap, request);                                          \
+		void *arg = va_arg(ap, void *);                                 \
+		va_end(ap);                                                     \
+		static ioctl_t next = next_symbol<ioctl_t>(#NAME);              \
+		return ioctl_common(fd, request, arg, next);                    \
 	}
-	if (std::strcmp(next_name, "fcntl") == 0)
-		return real::fcntl_fd(fd, cmd, arg);
-	static fcntl_t next64 = next_symbol<fcntl_t>("fcntl64");
-	return next64(fd, cmd, arg);
+#define FCNTL_ENTRY(NAME)                                                       \
+	int NAME(int fd, int cmd, ...)                                          \
+	{                                                                       \
+		va_list ap;                                                     \
+		va_start(ap, cmd);                                              \
+		unsigned long arg = va_arg(ap, unsigned long);                  \
+		va_end(ap);                                                     \
+		static fcntl_t next = next_symbol<fcntl_t>(#NAME);              \
+		return fcntl_common(fd, cmd, arg, next);                        \
+	}
+IOCTL_ENTRY(ioctl)
+FCNTL_ENTRY(fcntl)
+FCNTL_ENTRY(fcntl64)
+#if __SIZEOF_POINTER__ == 4
+// A 32-bit program built with 64-bit time calls these instead.
+IOCTL_ENTRY(__ioctl_time64)
+FCNTL_ENTRY(__fcntl_time64)
+#endif
+
+int dup(int fd) noexcept
+{
+	static auto next = next_symbol<int (*)(int)>("dup");
+	int rc = next(fd);
+	mark(rc, device_of_fd(fd) != 0);
+	return rc;
 }
 
-int fcntl(int fd, int cmd, ...)
+int dup2(int fd, int to) noexcept
 {
-	va_list ap;
-	va_start(ap, cmd);
-	unsigned long arg = va_arg(ap, unsigned long);
-	va_end(ap);
-	return fcntl_common(fd, cmd, arg, "fcntl");
+	static auto next = next_symbol<int (*)(int, int)>("dup2");
+	int rc = next(fd, to);
+	mark(rc, device_of_fd(fd) != 0);
+	return rc;
 }
 
-int fcntl64(int fd, int cmd, ...)
+int dup3(int fd, int to, int flags) noexcept
 {
-	va_list ap;
-	va_start(ap, cmd);
-	unsigned long arg = va_arg(ap, unsigned long);
-	va_end(ap);
-	return fcntl_common(fd, cmd, arg, "fcntl64");
+	static auto next = next_symbol<int (*)(int, int, int)>("dup3");
+	int rc = next(fd, to, flags);
+	mark(rc, device_of_fd(fd) != 0);
+	return rc;
 }
 
 // ---- test and tool controls ----

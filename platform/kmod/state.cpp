@@ -1,18 +1,29 @@
-// Mapping and locking of the shared kernel state.
+// The shared kernel state: where it lives, who may reach it, and how one
+// command at a time changes it.
 //
-// Threads of one process are kept apart by a mutex, processes by flock()
-// on a descriptor that each process opens for itself (a forked child opens
-// its own, because a shared open file description would share the lock).
+// The state directory belongs to one user and nobody else may write it; the
+// state file in it is that user's alone (0600), so no other user can read,
+// change or lock it. Each command opens the file afresh and holds an
+// exclusive flock on that descriptor: threads, forked children and other
+// processes exclude each other alike, the kernel drops the lock of a
+// process that dies, and the lock works under qemu-user too, which has no
+// robust futexes. No descriptor stays open between commands, so a program
+// that closes every descriptor it does not know loses nothing. A command
+// changes a copy of the tables and then switches to it with one word, so a
+// process killed at any point leaves the tables as they were before or
+// after its command.
 #include "state.h"
-#include "real.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -21,27 +32,57 @@
 namespace tqsys {
 namespace {
 
-struct file_id {
-	dev_t dev = 0;
-	ino_t ino = 0;
-	bool known = false;
+constexpr uint32_t state_magic = 0x74717379;  // "tqsy"
+constexpr uint32_t state_version = 3;
+
+struct shared_file {
+	uint32_t magic;
+	uint32_t version;
+	uint32_t size;
+	uint32_t current;  // the slot that holds the tables
+	kstate slots[2];
 };
 
 struct process_view {
 	char dir[PATH_MAX] = {};
 	bool dir_set = false;
-	pid_t owner = 0;        // process that opened lock_fd and mapped state
-	int lock_fd = -1;
-	kstate *state = nullptr;
-	file_id ids[3];         // indexed by tqsys_device
+	int dir_fd = -1;     // while attaching only
+	shared_file *file = nullptr;
+	char file_path[PATH_MAX + 32] = {};
+	dev_t file_dev = 0;  // the file mapped, which its path must still name
+	ino_t file_ino = 0;
+	char problem[PATH_MAX + 160] = {};
 };
 
-std::recursive_mutex view_lock;
+std::mutex view_lock;
 process_view view;
+thread_local bool in_command;
 
-const char *device_file(uint32_t device)
+// The nodes' identities, read without the lock by every ioctl's check.
+std::atomic<uint64_t> node_dev[3], node_ino[3];
+
+const char *node_name(uint32_t device)
 {
 	return device == TQSYS_DEV_BOARD ? "board0" : "tq_sys";
+}
+
+// Processes of another byte order, word size or lock layout (a qemu-ppc
+// daemon beside native ones) keep a state of their own rather than
+// misread this one.
+void state_name(char (&out)[32])
+{
+	std::snprintf(out, sizeof out, "state.%s%zu",
+		      __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? "be" : "le", sizeof(void *) * 8);
+}
+
+[[gnu::format(printf, 1, 2)]] void set_problem(const char *fmt, ...)
+{
+	int e = errno;
+	va_list ap;
+	va_start(ap, fmt);
+	std::vsnprintf(view.problem, sizeof view.problem, fmt, ap);
+	va_end(ap);
+	errno = e ? e : EACCES;
 }
 
 void ensure_dir_locked()
@@ -49,187 +90,326 @@ void ensure_dir_locked()
 	if (view.dir_set)
 		return;
 	const char *env = std::getenv("TQSYS_STATE_DIR");
-	std::snprintf(view.dir, sizeof view.dir, "%s", env && *env ? env : "/dev/shm/tqsys");
+	if (env && *env)
+		std::snprintf(view.dir, sizeof view.dir, "%s", env);
+	else
+		std::snprintf(view.dir, sizeof view.dir, "/dev/shm/tqsys-%u", unsigned(geteuid()));
 	view.dir_set = true;
 }
 
-void drop_mapping_locked()
+void detach_locked()
 {
-	if (view.state && view.owner == getpid())
-		munmap(view.state, sizeof(kstate));
-	if (view.lock_fd >= 0 && view.owner == getpid())
-		real::close_fd(view.lock_fd);
-	view.state = nullptr;
-	view.lock_fd = -1;
-	view.owner = 0;
-	for (auto &id : view.ids)
-		id = file_id{};
+	if (view.file)
+		munmap(view.file, sizeof(shared_file));
+	view.file = nullptr;
 }
 
-int file_path(uint32_t device, char *out, size_t cap)
+// Refuses what another user could have placed or can change.
+bool trusted(const struct stat &sb, const char *what, const char *name, mode_t forbidden)
 {
-	int n = std::snprintf(out, cap, "%s/%s", view.dir, device_file(device));
-	if (n < 0 || static_cast<size_t>(n) >= cap) {
-		errno = ENAMETOOLONG;
-		return -1;
+	errno = EACCES;
+	if (sb.st_uid != geteuid()) {
+		set_problem("the state %s %s/%s belongs to uid %u, not to uid %u", what, view.dir, name,
+			    unsigned(sb.st_uid), unsigned(geteuid()));
+		return false;
 	}
-	return 0;
+	if (sb.st_mode & forbidden) {
+		set_problem("the state %s %s/%s has mode %03o: others may reach it", what, view.dir, name,
+			    unsigned(sb.st_mode & 0777));
+		return false;
+	}
+	return true;
 }
 
-// Opens (creating) the device's file in the state directory.
-int open_file_locked(uint32_t device, int flags)
+bool open_dir_locked()
 {
 	ensure_dir_locked();
-	if (mkdir(view.dir, 0775) < 0 && errno != EEXIST)
-		return -1;
-	char path[PATH_MAX];
-	if (file_path(device, path, sizeof path) < 0)
-		return -1;
-	int fd = real::open_file(path, flags | O_CREAT, 0664);
-	if (fd < 0)
-		return -1;
-	struct stat sb;
-	if (fstat(fd, &sb) == 0) {
-		view.ids[device].dev = sb.st_dev;
-		view.ids[device].ino = sb.st_ino;
-		view.ids[device].known = true;
+	errno = 0;
+	if (mkdir(view.dir, 0700) < 0 && errno != EEXIST) {
+		set_problem("cannot make the state directory %s: %s", view.dir, std::strerror(errno));
+		return false;
 	}
-	return fd;
+	int fd = open(view.dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	if (fd < 0) {
+		set_problem("the state directory %s cannot be used (%s)", view.dir,
+			    errno == ELOOP ? "a symbolic link" : std::strerror(errno));
+		return false;
+	}
+	struct stat sb;
+	if (fstat(fd, &sb) < 0 || !trusted(sb, "directory", ".", 022)) {
+		close(fd);
+		return false;
+	}
+	view.dir_fd = fd;
+	return true;
 }
 
-bool map_locked()
+// The device nodes are empty files whose identity marks a descriptor as a
+// device; their content is never used.
+bool make_nodes_locked()
 {
-	if (view.state && view.owner == getpid())
-		return true;
-	if (view.owner != getpid()) {
-		// Inherited across fork: the mapping is still good, the lock
-		// descriptor is not ours alone.
-		if (view.state)
-			munmap(view.state, sizeof(kstate));
-		view.state = nullptr;
-		view.lock_fd = -1;
+	for (uint32_t d : {TQSYS_DEV_CONTROL, TQSYS_DEV_BOARD}) {
+		int fd = openat(view.dir_fd, node_name(d), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0400);
+		struct stat sb;
+		if (fd < 0 || fstat(fd, &sb) < 0) {
+			set_problem("cannot make the device node %s/%s: %s", view.dir, node_name(d),
+				    std::strerror(errno));
+			if (fd >= 0)
+				close(fd);
+			return false;
+		}
+		close(fd);
+		if (!S_ISREG(sb.st_mode) || !trusted(sb, "node", node_name(d), 022))
+			return false;
+		node_dev[d] = sb.st_dev;
+		node_ino[d] = sb.st_ino;
 	}
-	int fd = open_file_locked(TQSYS_DEV_CONTROL, O_RDWR | O_CLOEXEC);
+	return true;
+}
+
+// A new state file is made whole under a name of its own, then linked into
+// place: nobody ever maps a file of the wrong size or a half-made one.
+int create_state_file(const char *name)
+{
+	char tmp[64];
+	std::snprintf(tmp, sizeof tmp, "%s.new.%d", name, int(getpid()));
+	unlinkat(view.dir_fd, tmp, 0);
+	int fd = openat(view.dir_fd, tmp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 	if (fd < 0)
-		return false;
-	flock(fd, LOCK_EX);
-	struct stat sb;
-	if (fstat(fd, &sb) < 0 || (static_cast<size_t>(sb.st_size) != sizeof(kstate) &&
-				   ftruncate(fd, sizeof(kstate)) < 0)) {
-		int e = errno;
-		flock(fd, LOCK_UN);
-		real::close_fd(fd);
-		errno = e;
+		return -1;
+	void *m = MAP_FAILED;
+	if (ftruncate(fd, sizeof(shared_file)) == 0)
+		m = mmap(nullptr, sizeof(shared_file), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+	int rc = -1;
+	if (m != MAP_FAILED) {
+		auto *f = static_cast<shared_file *>(m);
+		f->magic = state_magic;
+		f->version = state_version;
+		f->size = sizeof(shared_file);
+		munmap(m, sizeof(shared_file));
+		rc = linkat(view.dir_fd, tmp, view.dir_fd, name, 0);
+	}
+	int e = errno;
+	unlinkat(view.dir_fd, tmp, 0);
+	close(fd);
+	errno = e;
+	return rc;
+}
+
+bool map_state_locked()
+{
+	char name[32];
+	state_name(name);
+	int fd = -1;
+	for (int attempt = 0; fd < 0 && attempt < 3; ++attempt) {
+		fd = openat(view.dir_fd, name, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+		if (fd < 0 && errno == ENOENT && create_state_file(name) < 0 && errno != EEXIST)
+			break;
+	}
+	if (fd < 0) {
+		set_problem("cannot open the state file %s/%s: %s", view.dir, name,
+			    errno == ELOOP ? "a symbolic link" : std::strerror(errno));
 		return false;
 	}
-	void *m = mmap(nullptr, sizeof(kstate), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+	struct stat sb;
+	void *m = MAP_FAILED;
+	if (fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) && trusted(sb, "file", name, 077)) {
+		if (sb.st_size == static_cast<off_t>(sizeof(shared_file)))
+			m = mmap(nullptr, sizeof(shared_file), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+		auto *f = static_cast<shared_file *>(m);
+		// Never truncated or rewritten: another version's processes may
+		// still be using it.
+		if (m == MAP_FAILED || f->magic != state_magic || f->version != state_version ||
+		    f->size != sizeof(shared_file)) {
+			if (m != MAP_FAILED)
+				munmap(m, sizeof(shared_file));
+			m = MAP_FAILED;
+			errno = EPROTO;
+			set_problem("the state file %s/%s is of another version or size; remove it", view.dir,
+				    name);
+		}
+	}
 	if (m == MAP_FAILED) {
 		int e = errno;
-		flock(fd, LOCK_UN);
-		real::close_fd(fd);
+		close(fd);
 		errno = e;
 		return false;
 	}
-	auto *st = static_cast<kstate *>(m);
-	if (st->magic != state_magic || st->version != state_version || st->size != sizeof(kstate)) {
-		std::memset(st, 0, sizeof *st);
-		st->magic = state_magic;
-		st->version = state_version;
-		st->size = sizeof(kstate);
-	}
-	flock(fd, LOCK_UN);
-	view.state = st;
-	view.lock_fd = fd;
-	view.owner = getpid();
+	view.file = static_cast<shared_file *>(m);
+	view.file_dev = sb.st_dev;
+	view.file_ino = sb.st_ino;
+	std::snprintf(view.file_path, sizeof view.file_path, "%s/%s", view.dir, name);
+	close(fd);
 	return true;
+}
+
+shared_file *attach_locked()
+{
+	if (view.file)
+		return view.file;
+	view.problem[0] = '\0';
+	bool ok = open_dir_locked() && make_nodes_locked() && map_state_locked();
+	int e = errno;
+	if (view.dir_fd >= 0)
+		close(view.dir_fd);
+	view.dir_fd = -1;
+	errno = e;
+	return ok ? view.file : nullptr;
+}
+
+// This command's descriptor of the mapped file. A file removed or replaced
+// since (the state directory deleted by hand, say) is attached anew.
+int open_state_locked()
+{
+	for (int attempt = 0; attempt < 2; ++attempt) {
+		if (!attach_locked())
+			return -1;
+		int fd = open(view.file_path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+		struct stat sb;
+		if (fd >= 0 && fstat(fd, &sb) == 0 && sb.st_dev == view.file_dev &&
+		    sb.st_ino == view.file_ino) {
+			if (sb.st_size >= static_cast<off_t>(sizeof(shared_file)))
+				return fd;
+			// Shrunk by hand: touching the mapping now would raise SIGBUS.
+			close(fd);
+			errno = EIO;
+			set_problem("the state file %s has shrunk; remove it", view.file_path);
+			return -1;
+		}
+		if (fd >= 0)
+			close(fd);
+		detach_locked();
+	}
+	return -1;
+}
+
+// The kernel's lock on this process's descriptor; a signal that interrupts
+// the wait resumes it, and any other failure keeps the command from running.
+bool lock_file(int fd)
+{
+	int rc;
+	while ((rc = flock(fd, LOCK_EX)) < 0 && errno == EINTR) {
+	}
+	return rc == 0;
 }
 
 } // namespace
 
-kstate *lock_state()
+int with_state(int (*fn)(kstate &, void *), void *context)
 {
-	view_lock.lock();
-	if (!map_locked()) {
-		int e = errno;
-		view_lock.unlock();
-		errno = e;
-		return nullptr;
+	if (in_command) {  // a signal handler's command inside this thread's own
+		errno = EDEADLK;
+		return -1;
 	}
-	flock(view.lock_fd, LOCK_EX);
-	return view.state;
-}
-
-void unlock_state()
-{
+	in_command = true;
+	std::lock_guard<std::mutex> guard(view_lock);
+	struct leave {
+		~leave() { in_command = false; }
+	} leaving;
+	const int fd = open_state_locked();
+	if (fd < 0 || !lock_file(fd)) {
+		if (fd >= 0)
+			close(fd);
+		return -1;
+	}
+	shared_file *f = view.file;
+	const uint32_t now = __atomic_load_n(&f->current, __ATOMIC_ACQUIRE) & 1;
+	kstate &next = f->slots[now ^ 1];
+	std::memcpy(&next, &f->slots[now], sizeof next);
+	int rc = fn(next, context);
 	int e = errno;
-	flock(view.lock_fd, LOCK_UN);
-	view_lock.unlock();
+	__atomic_store_n(&f->current, now ^ 1, __ATOMIC_RELEASE);
+	close(fd);  // and with it the lock
 	errno = e;
+	return rc;
 }
 
-int open_device_file(uint32_t device, int flags)
+int open_device_node(uint32_t device, int flags)
 {
-	std::lock_guard<std::recursive_mutex> guard(view_lock);
-	return open_file_locked(device, flags);
+	std::lock_guard<std::mutex> guard(view_lock);
+	if (!attach_locked())
+		return -1;
+	char path[PATH_MAX + 8];
+	std::snprintf(path, sizeof path, "%s/%s", view.dir, node_name(device));
+	// O_PATH: read, write and mmap find nothing to act on, as on a device
+	// that offers none of them.
+	return open(path, O_PATH | O_NOFOLLOW | (flags & O_CLOEXEC));
 }
 
-bool same_file(int fd, uint32_t device)
+uint32_t device_of_node(int fd)
 {
-	file_id id;
-	{
-		std::lock_guard<std::recursive_mutex> guard(view_lock);
-		if (!view.ids[device].known) {
-			// Not opened by this process yet; a descriptor inherited
-			// across exec still names the file.
-			ensure_dir_locked();
-			char path[PATH_MAX];
-			struct stat sb;
-			if (file_path(device, path, sizeof path) < 0 || stat(path, &sb) < 0)
-				return false;
-			view.ids[device] = {sb.st_dev, sb.st_ino, true};
-		}
-		id = view.ids[device];
-		// The module's own descriptor of the state file is no device.
-		if (fd == view.lock_fd && view.owner == getpid())
-			return false;
-	}
 	struct stat sb;
 	int saved = errno;
-	bool same = fstat(fd, &sb) == 0 && sb.st_dev == id.dev && sb.st_ino == id.ino;
+	bool ok = fstat(fd, &sb) == 0;
 	errno = saved;
-	return same;
+	if (!ok)
+		return 0;
+	for (uint32_t d : {TQSYS_DEV_CONTROL, TQSYS_DEV_BOARD})
+		if (node_ino[d] == sb.st_ino && node_dev[d] == sb.st_dev && sb.st_ino)
+			return d;
+	return 0;
 }
+
+// Marks the nodes of the state directory as known without making anything:
+// a program started with device descriptors (across exec) recognises them.
+void learn_nodes()
+{
+	std::lock_guard<std::mutex> guard(view_lock);
+	ensure_dir_locked();
+	for (uint32_t d : {TQSYS_DEV_CONTROL, TQSYS_DEV_BOARD}) {
+		char path[PATH_MAX + 8];
+		struct stat sb;
+		std::snprintf(path, sizeof path, "%s/%s", view.dir, node_name(d));
+		if (lstat(path, &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_uid == geteuid()) {
+			node_dev[d] = sb.st_dev;
+			node_ino[d] = sb.st_ino;
+		}
+	}
+}
+
+// Fork with another thread inside a command: the child gets an unlocked
+// view instead of a mutex that nobody will release.
+void lock_for_fork() { view_lock.lock(); }
+void unlock_after_fork() { view_lock.unlock(); }
 
 } // namespace tqsys
 
 extern "C" int tqsys_module_use_state_dir(const char *dir)
 {
-	if (!dir || !*dir || std::strlen(dir) >= PATH_MAX - 16) {
+	if (!dir || !*dir || std::strlen(dir) >= PATH_MAX - 40) {
 		errno = EINVAL;
 		return -1;
 	}
-	std::lock_guard<std::recursive_mutex> guard(tqsys::view_lock);
-	tqsys::drop_mapping_locked();
+	std::lock_guard<std::mutex> guard(tqsys::view_lock);
+	tqsys::detach_locked();
+	for (uint32_t d = 0; d < 3; ++d)
+		tqsys::node_dev[d] = tqsys::node_ino[d] = 0;
 	std::snprintf(tqsys::view.dir, sizeof tqsys::view.dir, "%s", dir);
 	tqsys::view.dir_set = true;
-	return mkdir(dir, 0775) < 0 && errno != EEXIST ? -1 : 0;
+	return tqsys::attach_locked() ? 0 : -1;
 }
 
 extern "C" const char *tqsys_module_state_dir(void)
 {
-	std::lock_guard<std::recursive_mutex> guard(tqsys::view_lock);
+	std::lock_guard<std::mutex> guard(tqsys::view_lock);
 	tqsys::ensure_dir_locked();
 	return tqsys::view.dir;
+}
+
+extern "C" const char *tqsys_module_problem(void)
+{
+	std::lock_guard<std::mutex> guard(tqsys::view_lock);
+	const int fd = tqsys::open_state_locked();
+	if (fd < 0)
+		return tqsys::view.problem;
+	close(fd);
+	return nullptr;
 }
 
 extern "C" int tqsys_module_reset(void)
 {
 	return tqsys::with_state([](tqsys::kstate &st) {
-		uint32_t keep[3] = {st.magic, st.version, st.size};
 		std::memset(&st, 0, sizeof st);
-		st.magic = keep[0];
-		st.version = keep[1];
-		st.size = keep[2];
 		return 0;
 	});
 }

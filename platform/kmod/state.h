@@ -1,17 +1,15 @@
-// The kernel state that the stand-in shares between processes: one file
-// per state directory, mapped by every process and locked around each
-// command.
+// The kernel state that the stand-in shares between one user's processes:
+// one file per user and machine type in a directory only that user can
+// enter, mapped by every process and guarded by a robust mutex inside it.
 #pragma once
 
 #include "tq_syslib.h"
 #include "tqsys_module.h"
 
 #include <cstdint>
+#include <sys/types.h>
 
 namespace tqsys {
-
-constexpr uint32_t state_magic = 0x74717379;  // "tqsy"
-constexpr uint32_t state_version = 2;
 
 struct filter_table {
 	uint32_t count;
@@ -62,13 +60,9 @@ struct typed_values {
 	typed_value rows[TQSYS_CM_TYPES];
 };
 
-// Fixed-size image of the whole state file. New models add their tables
-// here and raise state_version; a file of another version or size is
-// started afresh.
+// Every table of the module. A command works on a copy of the current
+// one, so that a process killed in the middle leaves the old tables.
 struct kstate {
-	uint32_t magic;
-	uint32_t version;
-	uint32_t size;
 	uint32_t commands;      // ioctls served, for the curious
 	filter_table filters;
 	board_state board;
@@ -78,27 +72,32 @@ struct kstate {
 	typed_values cm;
 };
 
-// Runs `fn` with the state mapped and locked against every other thread
-// and process. Returns fn's result, or -1 with errno set when the state
-// cannot be reached.
-template <class Fn>
-int with_state(Fn &&fn);
-
-// Lower-level pieces used by with_state and by the interposer.
-kstate *lock_state();          // nullptr with errno on failure
-void unlock_state();
-bool same_file(int fd, uint32_t device);  // fd refers to that device's file
-int open_device_file(uint32_t device, int flags);  // the real descriptor
+// Runs `fn` on the tables with the state locked against every other thread
+// and process, and makes its changes visible at once when it returns.
+// Returns fn's result, or -1 with errno set when the state is unusable
+// (tqsys_module_problem() says why).
+int with_state(int (*fn)(kstate &, void *), void *context);
 
 template <class Fn>
 int with_state(Fn &&fn)
 {
-	kstate *st = lock_state();
-	if (!st)
-		return -1;
-	int rc = fn(*st);
-	unlock_state();
-	return rc;
+	return with_state([](kstate &st, void *c) { return (*static_cast<Fn *>(c))(st); }, &fn);
 }
+
+// A descriptor of the device's node in the state directory, with the
+// caller's close-on-exec flag; -1 with errno when the state is unusable.
+int open_device_node(uint32_t device, int flags);
+
+// Which device's node `fd` refers to, 0 for none.
+uint32_t device_of_node(int fd);
+
+// Learns the nodes' identities without making anything, for descriptors
+// a program inherits across exec.
+void learn_nodes();
+
+// Held across fork, so that a child never inherits a view locked by a
+// thread it does not have.
+void lock_for_fork();
+void unlock_after_fork();
 
 } // namespace tqsys

@@ -4,12 +4,14 @@
  *
  * Preload it (LD_PRELOAD=libtqsys_module.so) or link it into a program: it
  * answers open() of the two device paths with a real descriptor and serves
- * ioctl() on those descriptors from one kernel state shared by every
- * process on the machine: a state file that each process maps and locks.
+ * ioctl() on those descriptors from one kernel state shared by all the
+ * processes of one user (of one byte order and word size): a state file
+ * that each process maps and locks.
  *
  * The state lives in the directory named by TQSYS_STATE_DIR, by default
- * "/dev/shm/tqsys". A test points its process at a private directory with
- * tqsys_module_use_state_dir().
+ * "/dev/shm/tqsys-<uid>". The directory must belong to the user and be
+ * writable by nobody else; it is made 0700 when missing. A test points its
+ * process at a private directory with tqsys_module_use_state_dir().
  *
  * The calls below are for tests and tools; they act on the calling
  * process's view only (its recording and its injected results), except
@@ -187,6 +189,9 @@ struct tqsys_injection {
 /* Use the state in `dir` (created when missing) from now on. */
 int tqsys_module_use_state_dir(const char *dir);
 const char *tqsys_module_state_dir(void);
+
+/* NULL when the state can be used; else why not, in words. */
+const char *tqsys_module_problem(void);
 
 /* Empty every table of the shared state. */
 int tqsys_module_reset(void);

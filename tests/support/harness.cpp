@@ -38,7 +38,7 @@ void observe(const tqrt_record *rec, void *)
 bool may_stay(const std::string &target)
 {
 	return target.find("socket:") == 0 || target.find("/tq_sys") != std::string::npos ||
-	       target.find("/kstate/") != std::string::npos;
+	       target.find("/kstate") != std::string::npos;
 }
 
 class descriptor_listener : public testing::EmptyTestEventListener {
