@@ -5,6 +5,7 @@
 #include "stats/readline.h"
 
 #include <algorithm>
+#include <dirent.h>
 #include <fnmatch.h>
 #include <sstream>
 #include <sys/mount.h>
@@ -90,6 +91,25 @@ std::function<string()> survey(const char *watch)
 		const auto *end = reinterpret_cast<const char *>(list.get() + 1);
 		return s + (std::all_of(rest, end, [](char c) { return !c; }) ? "" : " dirty");
 	};
+}
+
+// "stable" when the survey lists the processes as a stable sort of the
+// order readdir gives, by resident set, largest first.
+string stable_order()
+{
+	std::vector<std::pair<uint32_t, int>> want;
+	DIR *d = opendir("/proc");
+	for (const dirent *e; (e = readdir(d));)
+		if (uint32_t rss; std::isdigit(e->d_name[0]) && tq_mem_get_proc_rss(atoi(e->d_name), &rss) == 0)
+			want.push_back({rss, atoi(e->d_name)});
+	closedir(d);
+	std::stable_sort(want.begin(), want.end(), [](auto &a, auto &b) { return a.first > b.first; });
+	auto list = std::make_unique<tq_mem_proc_info_list_t>();
+	tq_mem_get_proc_info_list(list.get());
+	for (size_t i = 0; i < want.size(); ++i)
+		if (i >= size_t(list->count) || list->records[i].pid != want[i].second)
+			return "unstable";
+	return "stable";
 }
 
 // Free memory's rc and figure, then the summary's rc and words.
@@ -210,6 +230,7 @@ const struct {
 	{procs({"twin", "twin"}), survey(nullptr), "0 1 10? ? 2"},
 	{procs(n128), survey(nullptr),
 	 "0 128 103 9 2 106 8 2 101 7 2 108 6 2 104 5 2 107 4 2 100 3 2 105 2 2"},
+	{procs(n128), stable_order, "stable"},
 	{procs(n128, {{"99/statm", "1 1\n"}, {"99/status", "Name:\tlast\n"}}), survey(nullptr), "-1 128"},
 	// free memory from the first MemFree, wherever it stands; the summary
 	// from the words by line position; available wraps in 32 bits
