@@ -2,6 +2,7 @@
 // wrappers, sleeps, process lookup and the scheduler reset.
 #include "tq_runtime.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
+#include <shared_mutex>
 #include <sched.h>
 #include <sys/file.h>
 #include <syslog.h>
@@ -27,6 +29,36 @@ struct hooks {
 
 std::mutex hooks_lock;
 hooks current;
+
+// Held shared by every report and hooked sleep in flight, exclusively by a
+// change of hooks: an observer removed is never called afterwards. A hook
+// that reports or changes hooks itself is already inside (depth > 0).
+std::shared_mutex in_flight;
+thread_local int depth;
+
+struct hooked_call {
+	const bool outer = depth++ == 0;
+	hooked_call()
+	{
+		if (outer)
+			in_flight.lock_shared();
+	}
+	~hooked_call()
+	{
+		if (outer)
+			in_flight.unlock_shared();
+		--depth;
+	}
+};
+
+template <class Change> void change_hooks(Change change)
+{
+	std::unique_lock<std::shared_mutex> wait(in_flight, std::defer_lock);
+	if (depth == 0)
+		wait.lock();
+	std::lock_guard<std::mutex> guard(hooks_lock);
+	change(current);
+}
 
 hooks snapshot()
 {
@@ -46,6 +78,7 @@ void deliver(tqrt_channel channel, int level, const char *tag, int line,
 {
 	char text[report_max];
 	tq_vsnprintf(text, sizeof text, fmt, ap);
+	hooked_call call;
 	hooks h = snapshot();
 	if (h.observer) {
 		tqrt_record rec{channel, level, tag, line, fmt, text};
@@ -129,16 +162,12 @@ const char *tqrt_flash_log_path(void)
 
 void tqrt_set_observer(tqrt_observer_fn fn, void *ctx)
 {
-	std::lock_guard<std::mutex> guard(hooks_lock);
-	current.observer = fn;
-	current.observer_ctx = ctx;
+	change_hooks([=](hooks &h) { h.observer = fn, h.observer_ctx = ctx; });
 }
 
 void tqrt_set_sleep(tqrt_sleep_fn fn, void *ctx)
 {
-	std::lock_guard<std::mutex> guard(hooks_lock);
-	current.sleep = fn;
-	current.sleep_ctx = ctx;
+	change_hooks([=](hooks &h) { h.sleep = fn, h.sleep_ctx = ctx; });
 }
 
 void tqrt_set_quiet(int quiet)
@@ -176,10 +205,13 @@ int tq_close(int fd)
 
 void tq_usleep(int seconds, int microseconds)
 {
-	hooks h = snapshot();
-	if (h.sleep) {
-		h.sleep(seconds, microseconds, h.sleep_ctx);
-		return;
+	{
+		hooked_call call;
+		hooks h = snapshot();
+		if (h.sleep) {
+			h.sleep(seconds, microseconds, h.sleep_ctx);
+			return;
+		}
 	}
 	long long total_us = static_cast<long long>(seconds < 0 ? 0 : seconds) * 1000000LL +
 			     (microseconds < 0 ? 0 : microseconds);
@@ -225,9 +257,12 @@ const char *base_name(const char *path)
 	return slash ? slash + 1 : path;
 }
 
-// Matches a process the way pidof does: by its kernel name (at most 15
-// characters), by the base name of argv[0], or by the base name of its
-// executable. Zombies and exiting tasks do not count as running.
+// A process runs the program once it executes it: the base name of its
+// executable or of argv[0] is the name, or, for a script its interpreter
+// runs, that of argv[1] with the kernel's name (the script's, at most 15
+// characters) agreeing. The kernel's name alone is not enough: a launcher's
+// child takes it before execv, and keeps it when execv fails. Zombies and
+// exiting tasks do not count as running.
 bool process_named(const char *pid_dir, const char *name)
 {
 	char path[64];
@@ -244,14 +279,18 @@ bool process_named(const char *pid_dir, const char *name)
 	char state = close_paren[2];
 	if (state == 'Z' || state == 'X' || state == 'x')
 		return false;
-	size_t comm_len = static_cast<size_t>(close_paren - open_paren - 1);
-	if (std::strlen(name) == comm_len && std::memcmp(open_paren + 1, name, comm_len) == 0)
-		return true;
+	char comm[16] = {};
+	std::memcpy(comm, open_paren + 1, std::min<size_t>(close_paren - open_paren - 1, 15));
 
 	std::snprintf(path, sizeof path, "/proc/%s/cmdline", pid_dir);
 	n = read_small(path, buf, sizeof buf);
-	if (n > 0 && std::strcmp(base_name(buf), name) == 0)
-		return true;
+	if (n > 0) {
+		const char *argv1 = buf + std::strlen(buf) + 1;
+		if (std::strcmp(base_name(buf), name) == 0 ||
+		    (argv1 < buf + n && std::strcmp(base_name(argv1), name) == 0 &&
+		     std::strncmp(comm, name, 15) == 0))
+			return true;
+	}
 
 	std::snprintf(path, sizeof path, "/proc/%s/exe", pid_dir);
 	ssize_t len = readlink(path, buf, sizeof buf - 1);

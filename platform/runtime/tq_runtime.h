@@ -55,10 +55,13 @@ typedef void (*tqrt_observer_fn)(const struct tqrt_record *rec, void *ctx);
 typedef void (*tqrt_sleep_fn)(int seconds, int microseconds, void *ctx);
 
 /* Called for every report, on the reporting thread, before it is written.
- * NULL removes the observer. */
+ * NULL removes the observer. A change waits for the reports in flight, so
+ * the observer replaced is not called once it returns (unless the change
+ * comes from inside a hook, which cannot wait for itself). */
 void tqrt_set_observer(tqrt_observer_fn fn, void *ctx);
 
-/* Replaces the real sleeps of tq_sleep and tq_usleep; NULL restores them. */
+/* Replaces the real sleeps of tq_sleep and tq_usleep; NULL restores them.
+ * Waits for hooked sleeps in flight, as tqrt_set_observer does. */
 void tqrt_set_sleep(tqrt_sleep_fn fn, void *ctx);
 
 /* Nonzero: reports go to the observer and syslog only, not to stderr.
