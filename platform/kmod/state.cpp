@@ -131,8 +131,10 @@ bool open_dir_locked()
 	}
 	int fd = open(view.dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 	if (fd < 0) {
+		struct stat sb;
+		const bool link = lstat(view.dir, &sb) == 0 && S_ISLNK(sb.st_mode);
 		set_problem("the state directory %s cannot be used (%s)", view.dir,
-			    errno == ELOOP ? "a symbolic link" : std::strerror(errno));
+			    link ? "a symbolic link" : std::strerror(errno));
 		return false;
 	}
 	struct stat sb;
