@@ -188,3 +188,29 @@ int serve_values(kstate &st, unsigned long cmd, void *arg)
 }
 
 } // namespace tqsys
+
+extern "C" int tqsys_module_put_client(const tq_sys_mac_entry_t *entry)
+{
+	if (!entry) {
+		errno = EINVAL;
+		return -1;
+	}
+	return tqsys::with_state([entry](tqsys::kstate &st) {
+		tqsys::client_row *row = tqsys::find_or_add(st.clients, entry->mac);
+		if (!row)
+			return tqsys::refuse(ENOSPC);
+		row->entry = *entry;
+		return 0;
+	});
+}
+
+extern "C" int tqsys_module_drop_client(const uint8_t mac[6])
+{
+	return tqsys::with_state([mac](tqsys::kstate &st) {
+		tqsys::client_row *row = mac ? tqsys::find(st.clients, mac) : nullptr;
+		if (!row)
+			return tqsys::refuse(ENOENT);
+		tqsys::remove(st.clients, row);
+		return 0;
+	});
+}

@@ -97,3 +97,19 @@ extern "C" int tqsys_module_set_bbox_data(const void *data, uint32_t len)
 		return 0;
 	});
 }
+
+extern "C" int tqsys_module_set_reboot_info(uint32_t reason, const char *note)
+{
+	return tqsys::with_state([reason, note](tqsys::kstate &st) {
+		tqsys_reboot_info &r = st.diag.reboot;
+		const uint32_t stored = r.count;
+		r = {};
+		r.reason = reason;
+		r.count = stored + 1;
+		r.magic_done = 1;
+		r.time_s = static_cast<uint32_t>(std::time(nullptr));
+		if (note)
+			std::strncpy(r.note, note, sizeof r.note - 1);
+		return 0;
+	});
+}

@@ -108,14 +108,15 @@ void detach_locked()
 bool trusted(const struct stat &sb, const char *what, const char *name, mode_t forbidden)
 {
 	errno = EACCES;
+	const char *slash = *name ? "/" : "";
 	if (sb.st_uid != geteuid()) {
-		set_problem("the state %s %s/%s belongs to uid %u, not to uid %u", what, view.dir, name,
+		set_problem("the state %s %s%s%s belongs to uid %u, not to uid %u", what, view.dir, slash, name,
 			    unsigned(sb.st_uid), unsigned(geteuid()));
 		return false;
 	}
 	if (sb.st_mode & forbidden) {
-		set_problem("the state %s %s/%s has mode %03o: others may reach it", what, view.dir, name,
-			    unsigned(sb.st_mode & 0777));
+		set_problem("the state %s %s%s%s has mode %03o: others may reach it", what, view.dir, slash,
+			    name, unsigned(sb.st_mode & 0777));
 		return false;
 	}
 	return true;
@@ -138,7 +139,7 @@ bool open_dir_locked()
 		return false;
 	}
 	struct stat sb;
-	if (fstat(fd, &sb) < 0 || !trusted(sb, "directory", ".", 022)) {
+	if (fstat(fd, &sb) < 0 || !trusted(sb, "directory", "", 022)) {
 		close(fd);
 		return false;
 	}

@@ -226,6 +226,15 @@ int tqsys_module_cm_value(int32_t type, uint32_t *value);
 int tqsys_module_set_kernel_trace(const char *text);
 int tqsys_module_set_bbox_data(const void *data, uint32_t len);
 
+/* Store a reboot record as 0x9005 does (count raised, magic done, the
+ * time now); the note is cut to 47 bytes. */
+int tqsys_module_set_reboot_info(uint32_t reason, const char *note);
+
+/* Put a client into the table (replacing the one of its MAC address), or
+ * take it out; -1 with ENOSPC when full, ENOENT when unknown. */
+int tqsys_module_put_client(const tq_sys_mac_entry_t *entry);
+int tqsys_module_drop_client(const uint8_t mac[6]);
+
 /* Nonzero when `fd` is a descriptor of one of the two devices. */
 int tqsys_module_device_of(int fd);
 

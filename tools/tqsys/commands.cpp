@@ -6,8 +6,12 @@
 #include "format.h"
 #include "library.h"
 #include "tq_runtime.h"
+#include "tqsys_module.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dlfcn.h>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -61,6 +65,20 @@ int unavailable(const invocation &inv, std::string_view fn)
 			return unavailable(inv, #fn);   \
 	} while (0)
 
+// The kernel-module stand-in, when this process has it (preloaded): found
+// by name, as the device's tqsys runs without one.
+template <class F> F standin(const char *name)
+{
+	return reinterpret_cast<F>(dlsym(RTLD_DEFAULT, name));
+}
+
+// Why the stand-in cannot serve, or null when it can (or is absent).
+const char *standin_problem()
+{
+	auto problem = standin<const char *(*)()>("tqsys_module_problem");
+	return problem ? problem() : nullptr;
+}
+
 void emit(const invocation &inv, const json &doc, const std::string &text)
 {
 	if (inv.flag("json"))
@@ -84,15 +102,19 @@ public:
 			return;
 		}
 		// A device node that exists but does not open is a matter of
-		// rights; a missing one means no module (or no stand-in).
-		const char *remedy =
-			access("/dev/tq_sys", F_OK) == 0
+		// rights; a missing one means no module (or no stand-in), unless
+		// the stand-in is there and says why it cannot serve.
+		const char *problem = standin_problem();
+		const std::string remedy =
+			problem ? std::string("the kernel-module stand-in is loaded, but its state "
+					      "is unusable: ") + problem
+			: access("/dev/tq_sys", F_OK) == 0
 				? "the device exists: run tqsys as root"
 				: "the kernel module is not loaded (on a workstation preload its "
 				  "stand-in: LD_PRELOAD=<prefix>/lib/libtqsys_module.so)";
 		std::fprintf(stderr, "tqsys: %.*s: cannot open /dev/tq_sys: %s\n",
 			     static_cast<int>(inv.command->path.size()), inv.command->path.data(),
-			     remedy);
+			     remedy.c_str());
 		code_ = exit_failed;
 	}
 	~device()
@@ -469,7 +491,7 @@ int cmd_filter_get(const invocation &inv)
 	return exit_ok;
 }
 
-std::string read_input(const std::string &path)
+std::string read_input(const invocation &inv, const std::string &path)
 {
 	std::ostringstream text;
 	if (path == "-") {
@@ -478,7 +500,7 @@ std::string read_input(const std::string &path)
 	}
 	std::ifstream in(path, std::ios::binary);
 	if (!in)
-		throw usage_error("filter add: cannot read " + path);
+		throw usage_error(std::string(inv.command->path) + ": cannot read " + path);
 	text << in.rdbuf();
 	return text.str();
 }
@@ -487,7 +509,7 @@ int cmd_filter_add(const invocation &inv)
 {
 	REQUIRE(inv, tq_syslib_filter_add);
 	const std::string &path = inv.text("FILE");
-	tq_sys_filter_t f = parse_filter(read_input(path), path == "-" ? "stdin" : path);
+	tq_sys_filter_t f = parse_filter(read_input(inv, path), path == "-" ? "stdin" : path);
 	device dev(inv);
 	if (!dev)
 		return dev.code();
@@ -665,6 +687,115 @@ int cmd_record(const invocation &inv)
 	return exit_ok;
 }
 
+// ---- the stand-in's own state, seeded and inspected from the shell ----
+
+int no_standin(const invocation &inv)
+{
+	return failed(inv, "the kernel-module stand-in is not loaded (preload it: "
+			   "LD_PRELOAD=<prefix>/lib/libtqsys_module.so)");
+}
+
+// Runs one call of the stand-in; its errno becomes the message.
+int module_call(const invocation &inv, const char *name, int rc, const std::string &done)
+{
+	if (rc != 0) {
+		const char *problem = standin_problem();
+		return failed(inv, std::string(name) + " failed: " + (problem ? problem : std::strerror(errno)));
+	}
+	std::cout << done << "\n";
+	return exit_ok;
+}
+
+int cmd_module_status(const invocation &inv)
+{
+	auto dir = standin<const char *(*)()>("tqsys_module_state_dir");
+	auto status = standin<int (*)(tqsys_status *)>("tqsys_module_status");
+	if (!dir || !status)
+		return no_standin(inv);
+	const char *problem = standin_problem();
+	tqsys_status st{};
+	const bool usable = !problem && status(&st) == 0;
+	table t({{""}, {""}});
+	t.add({"state", dir()});
+	t.add({"usable", usable ? "yes" : std::string("no: ") + (problem ? problem : std::strerror(errno))});
+	json doc = json::obj({{"state_dir", dir()}, {"usable", usable}});
+	if (usable) {
+		const std::pair<const char *, uint32_t> words[] = {
+			{"swdog_enabled", st.swdog_enabled}, {"swdog_sets", st.swdog_sets},
+			{"admin_uid_set", st.admin_uid_set}, {"admin_uid", st.admin_uid},
+			{"hwdog_active", st.hwdog_active},   {"hwdog_changes", st.hwdog_changes},
+			{"clients", st.clients},             {"mlme_messages", st.mlme_messages},
+			{"crash_tests", st.crash_tests},     {"bbox_updating", st.bbox_updating},
+			{"cm_status", st.cm_status}};
+		for (const auto &[name, value] : words) {
+			std::string label = name;
+			std::replace(label.begin(), label.end(), '_', ' ');
+			t.add({label, std::to_string(value)});
+			doc.set(name, value);
+		}
+	}
+	emit(inv, doc, t.render());
+	return usable ? exit_ok : exit_failed;
+}
+
+int cmd_module_reset(const invocation &inv)
+{
+	auto reset = standin<int (*)()>("tqsys_module_reset");
+	return reset ? module_call(inv, "reset", reset(), "every table of the stand-in emptied")
+		     : no_standin(inv);
+}
+
+int cmd_module_client(const invocation &inv)
+{
+	const mac_address &mac = inv.mac("MAC");
+	if (inv.command->path.ends_with("del")) {
+		auto drop = standin<int (*)(const uint8_t *)>("tqsys_module_drop_client");
+		return drop ? module_call(inv, "client del", drop(mac.data()), "client " + mac_text(mac) + " removed")
+			    : no_standin(inv);
+	}
+	auto put = standin<int (*)(const tq_sys_mac_entry_t *)>("tqsys_module_put_client");
+	if (!put)
+		return no_standin(inv);
+	tq_sys_mac_entry_t e{};
+	std::copy(mac.begin(), mac.end(), e.mac);
+	e.vlan_id = static_cast<uint16_t>(inv.has("vlan") ? inv.number("vlan") : 0);
+	e.auth_state = static_cast<uint32_t>(inv.has("auth") ? inv.number("auth") : 1);
+	e.auth_value = static_cast<uint32_t>(inv.has("value") ? inv.number("value") : 0);
+	e.ifindex = static_cast<int32_t>(inv.has("ifindex") ? inv.number("ifindex") : 0);
+	return module_call(inv, "client add", put(&e), "client " + mac_text(mac) + " put in the table");
+}
+
+int cmd_module_trace(const invocation &inv)
+{
+	auto set = standin<int (*)(const char *)>("tqsys_module_set_kernel_trace");
+	std::string text;
+	for (const std::string &w : inv.words("TEXT"))
+		text.append(text.empty() ? "" : " ").append(w);
+	return set ? module_call(inv, "trace", set((text + "\n").c_str()), "kernel trace set") : no_standin(inv);
+}
+
+int cmd_module_reboot(const invocation &inv)
+{
+	auto set = standin<int (*)(uint32_t, const char *)>("tqsys_module_set_reboot_info");
+	const std::string note = inv.has("NOTE") ? inv.text("NOTE") : "";
+	return set ? module_call(inv, "reboot", set(static_cast<uint32_t>(inv.number("REASON")), note.c_str()),
+				 "reboot record stored")
+		   : no_standin(inv);
+}
+
+int cmd_module_bbox(const invocation &inv)
+{
+	auto set = standin<int (*)(const void *, uint32_t)>("tqsys_module_set_bbox_data");
+	if (!set)
+		return no_standin(inv);
+	const std::string data = read_input(inv, inv.text("FILE"));
+	if (data.size() > TQSYS_BBOX_DATA_MAX)
+		throw usage_error("module bbox: " + std::to_string(data.size()) + " bytes, at most " +
+				  std::to_string(TQSYS_BBOX_DATA_MAX) + " fit the black box");
+	return module_call(inv, "bbox", set(data.data(), static_cast<uint32_t>(data.size())),
+			   "black-box data set (" + std::to_string(data.size()) + " bytes)");
+}
+
 const std::vector<command_def> &table_of_commands()
 {
 	static const std::vector<command_def> t = {
@@ -739,6 +870,30 @@ const std::vector<command_def> &table_of_commands()
 		{"bbox start", "make the module update the black box this time", {}, {}, false,
 		 cmd_plain},
 		{"bbox stop", "stop the black-box update of this time", {}, {}, false, cmd_plain},
+		{"module status", "the kernel-module stand-in: where its state lives, what it holds",
+		 {}, {}, true, cmd_module_status,
+		 "Works only with the stand-in preloaded. The state belongs to the user:\n"
+		 "$TQSYS_STATE_DIR, by default /dev/shm/tqsys-<uid>.\n"},
+		{"module reset", "empty every table of the stand-in", {}, {}, false, cmd_module_reset},
+		{"module client add", "put an 802.1X client into the stand-in's table",
+		 {{"MAC", mac_value, false, false, "the client's address"}},
+		 {{"auth", 0, "N", number_value(0, 2), "0 unknown, 1 authenticated (default), 2 refused"},
+		  {"vlan", 0, "N", number_value(0, 4095), "VLAN id, 0 by default"},
+		  {"value", 0, "N", u32_value, "auth value word, 0 by default"},
+		  {"ifindex", 0, "N", number_value(0, INT32_MAX), "interface index, 0 by default"}},
+		 false, cmd_module_client},
+		{"module client del", "take an 802.1X client out of the stand-in's table",
+		 {{"MAC", mac_value, false, false, "the client's address"}}, {}, false, cmd_module_client},
+		{"module trace", "set the kernel trace text of the stand-in",
+		 {{"TEXT", text_value, false, true, "the text, words joined by blanks"}}, {}, false,
+		 cmd_module_trace},
+		{"module reboot", "store a reboot record in the stand-in",
+		 {{"REASON", u32_value, false, false, "the reason word"},
+		  {"NOTE", text_value, true, false, "a note of at most 47 bytes"}},
+		 {}, false, cmd_module_reboot},
+		{"module bbox", "set the stand-in's black-box data from FILE",
+		 {{"FILE", text_value, false, false, "at most 508 bytes, - for stdin"}}, {}, false,
+		 cmd_module_bbox},
 	};
 	return t;
 }
