@@ -220,3 +220,13 @@ TEST_F(module_test, an_injected_reply_stays_within_the_commands_request)
 	EXPECT_EQ(std::count(area, area + sizeof area, 0x11), 68);
 	EXPECT_EQ(area[68], 0xee);
 }
+
+TEST_F(module_test, records_seeded_from_the_shell_reach_the_daemons)
+{
+	ASSERT_TRUE(tqsys_module_set_kernel_trace("boot done\n") == 0 && tqsys_module_set_reboot_info(3, "cut") == 0);
+	tqsys_kernel_trace trace{};
+	tqsys_reboot_info reboot{};
+	EXPECT_EQ((std::tuple{tq_syslib_get_kernel_trace(&trace), string(trace.text), tq_syslib_get_reboot_info(&reboot),
+			      reboot.reason, reboot.count, reboot.magic_done, string(reboot.note)}),
+		  (std::tuple{0, "boot done\n", 0, 3u, 1u, 1u, "cut"}));
+}

@@ -21,8 +21,8 @@ def enter_sandbox():
     subprocess.run(["rm", "-f", "/tmp/pm_cli_ready", "/dev/tq_sys", "/dev/board0"], check=True)
 
 
-def run(*args, stdin=None, device=False):
-    env, cmd = dict(os.environ, TQSYS_STATE_DIR=SCRATCH), shlex.split(OPTS.emulator)
+def run(*args, stdin=None, device=False, state=None):
+    env, cmd = dict(os.environ, TQSYS_STATE_DIR=state or SCRATCH), shlex.split(OPTS.emulator)
     if device:  # ld.so splits LD_PRELOAD at blanks: a relative path has none
         env.update(ASAN_OPTIONS=env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0",
                    LD_PRELOAD=os.path.relpath(OPTS.module, SCRATCH))
@@ -140,7 +140,25 @@ class Device(Base):
             (["bbox", "stop"], 0, "black box update stopped\n"),
             (["bbox", "state"], 0, "".join("%04x %s\n" % (at, " 00" * 16) for at in range(0, 64, 16))),
             (["bbox", "info", "--bytes", "20"], 0, re.compile(r"\A0000 ( [\da-f]{2}){16}\n0010 ( [\da-f]{2}){4}\n\Z")),
+            # the stand-in seeded from the shell
+            (["module", "client", "add", "0a:1b:2c:3d:4e:5f", "--vlan", "12", "--auth", "2"], 0,
+             "client 0a:1b:2c:3d:4e:5f put in the table\n"),
+            (["client", "get", "0a:1b:2c:3d:4e:5f"], 0, re.compile(r"\Amac +0a:1b:2c:3d:4e:5f\nvlan +12\nauth +refused")),
+            (["module", "client", "del", "0a:1b:2c:3d:4e:5f"], 0, "client 0a:1b:2c:3d:4e:5f removed\n"),
+            (["module", "client", "del", "0a:1b:2c:3d:4e:5f"], 3, "module client del: client del failed: No such"),
+            (["module", "bbox", "-"], 0, "black-box data set (4 bytes)\n", "ABCD"),
+            (["bbox", "data", "-n", "8", "--json"], 0,
+             {"record": "data", "bytes": ("00000004" if OPTS.order.startswith("BIG") else "04000000") + "41424344"}),
+            (["module", "bbox", "-"], 2, "module bbox: 509 bytes, at most 508 fit the black box", "x" * 509),
+            (["module", "reset"], 0, "every table of the stand-in emptied\n"),
+            (["module", "status"], 0, re.compile(r"\Astate +%s\nusable +yes\n(.*\n)*clients +0\n" % re.escape(SCRATCH))),
         ], device=True)
+        # A stand-in whose state others could reach says so, and no module at all says that.
+        os.mkdir(os.path.join(SCRATCH, "open")), os.chmod(os.path.join(SCRATCH, "open"), 0o777)
+        self.check([(["filter", "count"], 3, "filter count: cannot open /dev/tq_sys: the kernel-module stand-in is "
+                     "loaded, but its state is unusable: the state directory %s/open has mode 777" % SCRATCH),
+                    (["module", "status"], 3, "module status: the state")], device=True, state=SCRATCH + "/open")
+        self.check([(["module", "reset"], 3, "module reset: the kernel-module stand-in is not loaded")])
 
 
 @unittest.skipUnless(SANDBOXED, "needs private namespaces (root)")

@@ -714,12 +714,14 @@ int cmd_module_status(const invocation &inv)
 		return no_standin(inv);
 	const char *problem = standin_problem();
 	tqsys_status st{};
-	const bool usable = !problem && status(&st) == 0;
+	if (problem || status(&st) != 0)
+		return failed(inv, std::string("the state in ") + dir() + " is unusable: " +
+					   (problem ? problem : std::strerror(errno)));
 	table t({{""}, {""}});
 	t.add({"state", dir()});
-	t.add({"usable", usable ? "yes" : std::string("no: ") + (problem ? problem : std::strerror(errno))});
-	json doc = json::obj({{"state_dir", dir()}, {"usable", usable}});
-	if (usable) {
+	t.add({"usable", "yes"});
+	json doc = json::obj({{"state_dir", dir()}, {"usable", true}});
+	{
 		const std::pair<const char *, uint32_t> words[] = {
 			{"swdog_enabled", st.swdog_enabled}, {"swdog_sets", st.swdog_sets},
 			{"admin_uid_set", st.admin_uid_set}, {"admin_uid", st.admin_uid},
@@ -735,7 +737,7 @@ int cmd_module_status(const invocation &inv)
 		}
 	}
 	emit(inv, doc, t.render());
-	return usable ? exit_ok : exit_failed;
+	return exit_ok;
 }
 
 int cmd_module_reset(const invocation &inv)
