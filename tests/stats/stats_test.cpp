@@ -124,23 +124,28 @@ string memory()
 
 // fs_info's rc, total and free, tmpfs_used's rc and figure; then how many
 // calls of 12 refuse their arguments with -1 (only fs_info reports); then
-// fs_info's rc, total and free on a file system of 20 TiB, more blocks
-// than a 32-bit word counts.
+// fs_info's rc, total and free on file systems of 4 TiB (2^32 KiB) and of
+// 16 TiB (more blocks than a 32-bit word counts).
 string fs()
 {
-	uint32_t t = 0, f = 0, u = 0, big[2] = {};
+	uint32_t t = 0, f = 0, u = 0, big[2][2] = {};
 	tq_mem_proc_info_t pid0{};
 	const int a = tq_mem_get_fs_info("/tmp", &t, &f), b = syslib::tq_mem_get_tmpfs_used(&u);
 	mkdir("/tmp/big", 0700);
-	const int c = mount("tmpfs", "/tmp/big", "tmpfs", 0, "size=20t") ?: tq_mem_get_fs_info("/tmp/big", big, big + 1);
-	umount2("/tmp/big", MNT_DETACH);
+	int c = 0;
+	for (int i : {0, 1}) {
+		c |= mount("tmpfs", "/tmp/big", "tmpfs", 0, i ? "size=16t" : "size=4t") ?:
+			tq_mem_get_fs_info("/tmp/big", big[i], big[i] + 1);
+		umount2("/tmp/big", MNT_DETACH);
+	}
 	const int refused[] = {  // braces keep the order
 		tq_mem_get_fs_info(nullptr, &t, &f), tq_mem_get_fs_info("/", nullptr, &f),
 		tq_mem_get_fs_info("/", &t, nullptr), tq_mem_get_fs_info("/no/such", &t, &f),
 		tq_mem_get_proc_rss(0, &t), tq_mem_get_proc_heap(-1, &f), tq_mem_get_proc_rss(1, nullptr),
 		tq_mem_get_proc_heap(1, nullptr), tq_mem_get_free_mem(nullptr), tq_mem_get_proc_info(&pid0),
 		tq_mem_get_proc_info(nullptr), tq_mem_get_proc_info_list(nullptr)};
-	return str(a, t, f, b, u, std::count(std::begin(refused), std::end(refused), -1), c, big[0], big[1]);
+	return str(a, t, f, b, u, std::count(std::begin(refused), std::end(refused), -1), c, big[0][0], big[0][1],
+		   big[1][0], big[1][1]);
 }
 
 // Percent, thousandths, seconds slept; the sleep between the samples puts
@@ -249,7 +254,7 @@ const struct {
 	 {"log 3: Error open /proc/meminfo", "err: error in open memory file1\n"}},
 	// /tmp is a tmpfs of 8 GiB, more bytes than a word holds, with 600 KiB
 	// used; 4 TiB and more give the largest word
-	{{}, fs, "0 8388608 8388008 0 600 12 0 4294967295 4294967295",
+	{{}, fs, "0 8388608 8388008 0 600 12 0 4294967295 4294967295 4294967295 4294967295",
 	 {invalid, invalid, invalid, "err: Get fs(/no/such) status failed!\n"}},
 	{load("100 10 50 1000 7 3 2", "120 15 60 1363 7 4 3"), cpu, "0 9 250 1"},  // busy 37 of 400
 	{load("8589934576 10 50 8589934576 7 3 2", "8589934613 10 50 8589934939 7 3 2"), cpu, "0 9 250 1"},
