@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <future>
+#include <thread>
 
 using namespace syslib_test;
 
@@ -83,4 +84,31 @@ TEST_F(concurrency, eight_threads_give_the_answers_of_one)
 	tqrt_set_sleep(nullptr, nullptr);
 	EXPECT_GT(rounds, 8);
 	std::printf("[figures] threads=8 rounds=%ld seconds=%.1f\n", rounds.load(), seconds);
+}
+
+// A report in flight when its observer is removed ends before the removal
+// returns: what the observer used may go at once.
+TEST(runtime_hooks, an_observer_removed_is_never_running_afterwards)
+{
+	static std::atomic<bool> removed, late;
+	std::atomic<bool> stop{false};
+	std::thread reporter([&] {
+		while (!stop)
+			tq_log(7, "tick");
+	});
+	for (int i = 0; i < 400; ++i) {
+		removed = false;
+		tqrt_set_observer([](const tqrt_record *, void *) {
+			late = late || removed;
+			std::this_thread::sleep_for(std::chrono::microseconds(20));
+			late = late || removed;
+		}, nullptr);
+		std::this_thread::sleep_for(std::chrono::microseconds(50));
+		tqrt_set_observer(nullptr, nullptr);
+		removed = true;
+	}
+	stop = true;
+	reporter.join();
+	tqrt_set_observer(observe, nullptr);
+	EXPECT_FALSE(late);
 }

@@ -24,6 +24,8 @@ struct shared_reports {
 };
 shared_reports *shared;
 
+} // namespace
+
 void observe(const tqrt_record *rec, void *)
 {
 	int i = shared->count.fetch_add(1);
@@ -34,6 +36,8 @@ void observe(const tqrt_record *rec, void *)
 	r.level = rec->level;
 	std::snprintf(r.text, sizeof r.text, "%s", rec->text ? rec->text : "");
 }
+
+namespace {
 
 bool may_stay(const std::string &target)
 {

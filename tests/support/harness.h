@@ -28,6 +28,10 @@ namespace syslib_test {
 // children: "err: TEXT" for __tq_err, "log N: TEXT" for tq_log at level
 // N, "flash N: TEXT" for tq_log_flash.
 std::vector<std::string> reported();
+
+// The runtime observer that collects them, for a test that puts its own in
+// place for a while.
+void observe(const tqrt_record *rec, void *);
 void clear_reports();
 
 // Open descriptors that a call may not leave behind (the control device
