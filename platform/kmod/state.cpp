@@ -58,8 +58,38 @@ std::mutex view_lock;
 process_view view;
 thread_local bool in_command;
 
-// The nodes' identities, read without the lock by every ioctl's check.
-std::atomic<uint64_t> node_dev[3], node_ino[3];
+// The nodes' identities, written under view_lock and read without it by
+// every device ioctl's check: a sequence lock over 32-bit words, as a
+// 32-bit target has no lock-free 64-bit atomics.
+struct node_identities {
+	std::atomic<uint32_t> seq{0};
+	std::atomic<uint32_t> words[3][4];  // per device: dev, ino, 32 bits at a time
+
+	void set(uint32_t device, uint64_t dev, uint64_t ino)
+	{
+		const uint32_t s = seq.load(std::memory_order_relaxed);
+		seq.store(s + 1, std::memory_order_relaxed);
+		std::atomic_thread_fence(std::memory_order_release);
+		const uint64_t parts[2] = {dev, ino};
+		for (int i = 0; i < 4; ++i)
+			words[device][i].store(uint32_t(parts[i / 2] >> (i % 2 * 32)), std::memory_order_relaxed);
+		seq.store(s + 2, std::memory_order_release);
+	}
+	bool is(uint32_t device, uint64_t dev, uint64_t ino) const
+	{
+		const uint64_t parts[2] = {dev, ino};
+		for (;;) {
+			const uint32_t s = seq.load(std::memory_order_acquire);
+			bool same = ino != 0;
+			for (int i = 0; i < 4; ++i)
+				same &= words[device][i].load(std::memory_order_relaxed) ==
+					uint32_t(parts[i / 2] >> (i % 2 * 32));
+			std::atomic_thread_fence(std::memory_order_acquire);
+			if (!(s & 1) && seq.load(std::memory_order_relaxed) == s)
+				return same;
+		}
+	}
+} nodes;
 
 const char *node_name(uint32_t device)
 {
@@ -164,8 +194,7 @@ bool make_nodes_locked()
 		close(fd);
 		if (!S_ISREG(sb.st_mode) || !trusted(sb, "node", node_name(d), 022))
 			return false;
-		node_dev[d] = sb.st_dev;
-		node_ino[d] = sb.st_ino;
+		nodes.set(d, sb.st_dev, sb.st_ino);
 	}
 	return true;
 }
@@ -348,7 +377,7 @@ uint32_t device_of_node(int fd)
 	if (!ok)
 		return 0;
 	for (uint32_t d : {TQSYS_DEV_CONTROL, TQSYS_DEV_BOARD})
-		if (node_ino[d] == sb.st_ino && node_dev[d] == sb.st_dev && sb.st_ino)
+		if (nodes.is(d, sb.st_dev, sb.st_ino))
 			return d;
 	return 0;
 }
@@ -364,8 +393,7 @@ void learn_nodes()
 		struct stat sb;
 		std::snprintf(path, sizeof path, "%s/%s", view.dir, node_name(d));
 		if (lstat(path, &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_uid == geteuid()) {
-			node_dev[d] = sb.st_dev;
-			node_ino[d] = sb.st_ino;
+			nodes.set(d, sb.st_dev, sb.st_ino);
 		}
 	}
 }
@@ -386,7 +414,7 @@ extern "C" int tqsys_module_use_state_dir(const char *dir)
 	std::lock_guard<std::mutex> guard(tqsys::view_lock);
 	tqsys::detach_locked();
 	for (uint32_t d = 0; d < 3; ++d)
-		tqsys::node_dev[d] = tqsys::node_ino[d] = 0;
+		tqsys::nodes.set(d, 0, 0);
 	std::snprintf(tqsys::view.dir, sizeof tqsys::view.dir, "%s", dir);
 	tqsys::view.dir_set = true;
 	return tqsys::attach_locked() ? 0 : -1;
