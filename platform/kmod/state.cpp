@@ -69,10 +69,10 @@ struct node_identities {
 	{
 		const uint32_t s = seq.load(std::memory_order_relaxed);
 		seq.store(s + 1, std::memory_order_relaxed);
-		std::atomic_thread_fence(std::memory_order_release);
+		// Release: a reader that sees a new word also sees the odd count.
 		const uint64_t parts[2] = {dev, ino};
 		for (int i = 0; i < 4; ++i)
-			words[device][i].store(uint32_t(parts[i / 2] >> (i % 2 * 32)), std::memory_order_relaxed);
+			words[device][i].store(uint32_t(parts[i / 2] >> (i % 2 * 32)), std::memory_order_release);
 		seq.store(s + 2, std::memory_order_release);
 	}
 	bool is(uint32_t device, uint64_t dev, uint64_t ino) const
@@ -82,9 +82,8 @@ struct node_identities {
 			const uint32_t s = seq.load(std::memory_order_acquire);
 			bool same = ino != 0;
 			for (int i = 0; i < 4; ++i)
-				same &= words[device][i].load(std::memory_order_relaxed) ==
+				same &= words[device][i].load(std::memory_order_acquire) ==
 					uint32_t(parts[i / 2] >> (i % 2 * 32));
-			std::atomic_thread_fence(std::memory_order_acquire);
 			if (!(s & 1) && seq.load(std::memory_order_relaxed) == s)
 				return same;
 		}

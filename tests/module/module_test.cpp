@@ -219,6 +219,12 @@ TEST_F(module_test, an_injected_reply_stays_within_the_commands_request)
 	// 68 bytes for the list request, none for a command without an argument
 	EXPECT_EQ(std::count(area, area + sizeof area, 0x11), 68);
 	EXPECT_EQ(area[68], 0xee);
+	// A state file cut short by hand fails the commands, not the process.
+	const string file = state_file(tqsys_module_state_dir());
+	ASSERT_EQ(truncate(file.c_str(), 64), 0);
+	EXPECT_EQ(tq_syslib_filter_del(1), -1);
+	EXPECT_NE(problem().find("has shrunk"), string::npos) << problem();
+	std::remove(file.c_str());
 }
 
 TEST_F(module_test, records_seeded_from_the_shell_reach_the_daemons)
