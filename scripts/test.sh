@@ -27,11 +27,16 @@ build_and_test() {  # name, ctest args..., -- cmake args...
 
 # The native and PowerPC trees are Release builds of everything, tools
 # included, as the device and the main job build them.
-build_and_test native -- -DCMAKE_BUILD_TYPE=Release
+# With debug information, for the interface check below; the library is
+# measured stripped.
+build_and_test native -- -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS=-g -DCMAKE_CXX_FLAGS=-g
 build_and_test asan -- -DCMAKE_BUILD_TYPE=Debug -DSYSLIB_SANITIZE=address,undefined
-build_and_test ppc -- -DCMAKE_BUILD_TYPE=Release \
+build_and_test ppc -- -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS=-g -DCMAKE_CXX_FLAGS=-g \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/powerpc-linux-gnu.cmake"
 readelf -h build/ppc/src/libsyslib.so.1 | grep -q 'PowerPC'
+
+step "abi: the exported interface against the recorded one"
+bash scripts/abi-baseline.sh --check
 
 # The library's footprint on the device: stripped, at most a tenth more
 # than the 67,244 bytes it had when it stopped needing the C++ runtime.
