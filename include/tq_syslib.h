@@ -4,6 +4,11 @@
  * Every function is a plain C call that returns an int and never throws.
  * Records that cross this boundary have fixed sizes and offsets, checked
  * below on every target that includes this header (C99, C11, C++).
+ *
+ * Unless a comment says otherwise a function returns 0 on success and -1
+ * on failure, reports each failure once through the platform's runtime
+ * library, and leaves what it would have written untouched on failure.
+ * Each family has a manual page, named below; syslib(7) is the overview.
  */
 #ifndef TQ_SYSLIB_H
 #define TQ_SYSLIB_H
@@ -150,58 +155,89 @@ TQ_LAYOUT_CHECK(monitor_groups, offsetof(tq_monitor_cfg_t, groups) == 8);
 TQ_LAYOUT_CHECK(monitor_cfg_size, sizeof(tq_monitor_cfg_t) == 544);
 
 /* ------------------------------------------------------------------ */
-/* Control device                                                      */
+/* Control device: /dev/tq_sys, opened once for every kernel command.   */
+/* The packet filter, 802.1X, diagnostic, typed value, software          */
+/* watchdog and administrator uid calls need tq_syslib_init first.       */
+/* See tq_syslib_init(3).                                              */
 /* ------------------------------------------------------------------ */
 
+/* 1 when the readiness marker /tmp/pm_cli_ready exists, else 0. */
 TQ_API int tq_sys_ready(void) TQ_NOEXCEPT;
+/* Opens the control device (non-blocking, close-on-exec); once open,
+ * later calls return 0 at once. */
 TQ_API int tq_syslib_init(void) TQ_NOEXCEPT;
+/* Closes the control device; 0, also when it was not open. */
 TQ_API int tq_syslib_exit(void) TQ_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
-/* Watchdogs, clock and administrative controls                        */
+/* Watchdogs, clock and administrative controls.                       */
+/* See tq_syslib_swdog_enable(3).                                      */
 /* ------------------------------------------------------------------ */
 
+/* Tells the module the administrator uid to pretend (needs init). */
 TQ_API int tq_syslib_set_fake_admin_uid(uint32_t uid) TQ_NOEXCEPT;
+/* Enable, disable or feed the software watchdog (need init). */
 TQ_API int tq_syslib_swdog_enable(void) TQ_NOEXCEPT;
 TQ_API int tq_syslib_swdog_disable(void) TQ_NOEXCEPT;
 TQ_API int tq_syslib_swdog_set(void) TQ_NOEXCEPT;
+/* settimeofday(2) with a report on failure. */
 TQ_API int tq_syslib_settimeofday(const struct timeval *tv,
 				  const struct timezone *tz) TQ_NOEXCEPT;
+/* Activate or deactivate the hardware watchdog through /dev/board0,
+ * opened for the call; no init needed. */
 TQ_API int tq_syslib_hwdog_activate(void) TQ_NOEXCEPT;
 TQ_API int tq_syslib_hwdog_deactivate(void) TQ_NOEXCEPT;
+/* 0 when the port's digits appear in no line of `netstat -an`, -1 when
+ * they do or netstat cannot be run. */
 TQ_API int tq_syslib_check_port_valid(int port) TQ_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
-/* Packet filter table                                                 */
+/* Packet filter table of the kernel module; every call needs init.    */
+/* See tq_syslib_filter_add(3).                                        */
 /* ------------------------------------------------------------------ */
 
+/* Adds one filter; deletes the filter of an id. */
 TQ_API int tq_syslib_filter_add(const tq_sys_filter_t *filter) TQ_NOEXCEPT;
 TQ_API int tq_syslib_filter_del(uint32_t id) TQ_NOEXCEPT;
+/* Fills *filter with the filter whose key filter->key names. */
 TQ_API int tq_syslib_filter_get(tq_sys_filter_t *filter) TQ_NOEXCEPT;
+/* The number of filters in *count. */
 TQ_API int tq_syslib_filter_get_cnt(uint32_t *count) TQ_NOEXCEPT;
+/* Copies up to *count filters into buf; *count becomes the number copied. */
 TQ_API int tq_syslib_filter_get_list(tq_sys_filter_t *buf,
 				     uint32_t *count) TQ_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
-/* 802.1X client table                                                 */
+/* 802.1X client table of the kernel module; every call needs init.    */
+/* See tq_syslib_mac_set_mlme(3).                                      */
 /* ------------------------------------------------------------------ */
 
+/* Hand the module an MLME or dynamic VLAN message of len bytes (0 to
+ * 560; a longer or negative one is refused and nothing is sent). */
 TQ_API int tq_syslib_mac_set_mlme(const void *msg, int len) TQ_NOEXCEPT;
 TQ_API int tq_syslib_mac_set_dyn_vlan(const void *msg, int len) TQ_NOEXCEPT;
+/* Set or read the single value of command cmd; name is for the report. */
 TQ_API int tq_syslib_mac_set_val(uint32_t cmd, uint32_t value,
 				 const char *name) TQ_NOEXCEPT;
 TQ_API int tq_syslib_mac_get_val(uint32_t cmd, uint32_t *value,
 				 const char *name) TQ_NOEXCEPT;
+/* The number of clients that selector counts, in *count. */
 TQ_API int tq_syslib_mac_get_cnt(uint32_t selector, uint32_t *count) TQ_NOEXCEPT;
+/* Asks the module to list the table; the words are the module's own. */
 TQ_API int tq_syslib_mac_get_list(uint32_t word0, uint32_t word1,
 				  uint32_t word2) TQ_NOEXCEPT;
+/* The entry of the client with this 6-byte MAC address. */
 TQ_API int tq_syslib_mac_get_one(const uint8_t *mac,
 				 tq_sys_mac_entry_t *entry) TQ_NOEXCEPT;
+/* Reports a client's authentication as succeeded or failed. */
 TQ_API int tq_syslib_mac_set_status(uint32_t unused, const uint8_t *mac,
 				    int success, uint32_t value) TQ_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
-/* Kernel diagnostic records: raw ioctl result, 0 on success           */
+/* Kernel diagnostic records; every call needs init and returns the    */
+/* raw ioctl result (0 on success), or -1 before init. The records are  */
+/* the module's: rec must hold the whole of one.                        */
+/* See tq_syslib_get_kernel_trace(3).                                  */
 /* ------------------------------------------------------------------ */
 
 TQ_API int tq_syslib_crash_kernel(void) TQ_NOEXCEPT;
@@ -218,59 +254,95 @@ TQ_API int tq_syslib_stop_update_bbox_this_time(void) TQ_NOEXCEPT;
 TQ_API int tq_syslib_get_update_bbox_this_time(void *rec) TQ_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
-/* Typed value messages                                                */
+/* Typed value messages, big-endian; need init.                        */
+/* See tq_syslib_cm_set_val(3).                                        */
 /* ------------------------------------------------------------------ */
 
+/* Sends type and value; the module must accept them. */
 TQ_API int tq_syslib_cm_set_val(int32_t type, uint32_t value) TQ_NOEXCEPT;
+/* The same, with the message built in *msg, where the reply is left. */
 TQ_API int tq_syslib_cm_set_val_rsp(int32_t type, uint32_t value,
 				    tq_cm_val_msg_t *msg) TQ_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
-/* Resource statistics                                                 */
+/* Resource statistics from /proc and statvfs, in KiB; no init needed. */
+/* Figures past 4294967295 read as 4294967295.                          */
 /* ------------------------------------------------------------------ */
 
+/* One process's heap or resident size (statm); the rss call returns -2
+ * when the file cannot be opened and -3 when it cannot be read.
+ * See tq_mem_get_proc_info(3). */
 TQ_API int tq_mem_get_proc_heap(int pid, uint32_t *out_kb) TQ_NOEXCEPT;
 TQ_API int tq_mem_get_proc_rss(int pid, uint32_t *out_kb) TQ_NOEXCEPT;
+/* Fills the record of process info->pid from statm and status. */
 TQ_API int tq_mem_get_proc_info(tq_mem_proc_info_t *info) TQ_NOEXCEPT;
+/* Every process, one record per name, largest resident set first;
+ * -1 when more names than the list holds. See tq_mem_get_proc_info_list(3). */
 TQ_API int tq_mem_get_proc_info_list(tq_mem_proc_info_list_t *list) TQ_NOEXCEPT;
+/* MemFree of /proc/meminfo; the first four meminfo figures, /tmp's use
+ * and what is available; a file system's size and free space.
+ * See tq_mem_get_system_memory(3). */
 TQ_API int tq_mem_get_free_mem(uint32_t *free_kb) TQ_NOEXCEPT;
 TQ_API int tq_mem_get_system_memory(tq_mem_system_info_t *mem) TQ_NOEXCEPT;
 TQ_API int tq_mem_get_fs_info(const char *path, uint32_t *total_kb,
 			      uint32_t *free_kb) TQ_NOEXCEPT;
+/* CPU load over one second as a percentage and thousandths of one.
+ * See tq_sys_get_cpu_total_utilize(3). */
 TQ_API int tq_sys_get_cpu_total_utilize(uint32_t *percent,
 					uint32_t *thousandths) TQ_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
-/* Wildcard matching                                                   */
+/* Wildcard matching: "*" any run, "?" one byte, ASCII case folding.   */
+/* See tq_matchingstring(3).                                           */
 /* ------------------------------------------------------------------ */
 
+/* Index of the first occurrence of pattern ("?" a wildcard) in text
+ * from start, or -1. */
 TQ_API int tq_findingstring(const char *text, const char *pattern,
 			    int start) TQ_NOEXCEPT;
+/* 1 when the whole text matches pattern, else 0. */
 TQ_API int tq_matchingstring(const char *text, const char *pattern,
 			     int case_sensitive) TQ_NOEXCEPT;
+/* 1 when any (or with match_all, every) pattern of the comma-separated
+ * list matches, turned over by invert; else 0. */
 TQ_API int tq_multimatching(const char *text, const char *list, int match_all,
 			    int invert, int case_sensitive) TQ_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
-/* Process control                                                     */
+/* Process control; no init needed.                                     */
 /* ------------------------------------------------------------------ */
 
+/* Turns the caller into a daemon: the parent exits, the child returns 0
+ * in a new session. See tq_daemonize(3). */
 TQ_API int tq_daemonize(int keep_cwd, int keep_stdio) TQ_NOEXCEPT;
+/* Runs path as a daemon and waits until it runs: 0, or -1 after 50
+ * checks 100 ms apart. */
 TQ_API int tq_daemonize_program(const char *path, char *const argv[],
 				int keep_cwd, int keep_fds) TQ_NOEXCEPT;
+/* The pid a pid file holds, or -1. See tq_read_pid_file(3). */
 TQ_API int tq_read_pid_file(const char *path) TQ_NOEXCEPT;
+/* A thread under a scheduling policy and priority; these four return 0
+ * or a POSIX error number. See tq_pthread_create(3). */
 TQ_API int tq_pthread_create(pthread_t *tid, void *(*entry)(void *), void *arg,
 			     int policy, int priority, int inherit) TQ_NOEXCEPT;
+/* Changes a thread's policy to time-sharing or round-robin only. */
 TQ_API int tq_pthread_setschedparam(pthread_t tid, int policy,
 				    int priority) TQ_NOEXCEPT;
+/* Blocks (block nonzero) or unblocks every signal, or one, for the
+ * calling thread. */
 TQ_API int tq_signal_maskall(int block) TQ_NOEXCEPT;
 TQ_API int tq_signal_mask(int block, int signo) TQ_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
-/* Monitor configuration                                               */
+/* Monitor configuration; no init needed.                               */
+/* See tq_monitor_read_config(3).                                      */
 /* ------------------------------------------------------------------ */
 
+/* Copies /etc/monitor.conf into *cfg (size must be sizeof *cfg); no file
+ * gives the all-zero configuration. */
 TQ_API int tq_monitor_read_config(tq_monitor_cfg_t *cfg, uint32_t size) TQ_NOEXCEPT;
+/* The status pair of group index (0 to TQ_MAX_GROUP_NUM - 1) from
+ * /etc/monitor_status.conf. */
 TQ_API int tq_monitor_get_group_status(uint32_t index, int *first,
 				       int *second) TQ_NOEXCEPT;
 

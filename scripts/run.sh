@@ -11,4 +11,4 @@ cmake --install build/release --prefix "$root/_install" >/dev/null
 if [ -x "$root/_install/bin/tqsys" ]; then
   exec "$root/_install/bin/tqsys" status "$@"
 fi
-bash examples/consumer/check.sh "$root/_install"
+bash examples/daemon/check.sh "$root/_install"

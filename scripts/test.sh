@@ -2,7 +2,7 @@
 # Builds and runs every test: natively with -Werror, under AddressSanitizer
 # and UndefinedBehaviorSanitizer, and cross-built for 32-bit big-endian
 # PowerPC under qemu-ppc, the threaded tests under ThreadSanitizer, the
-# fuzz targets and the benchmarks; then installs and builds a consumer against the
+# fuzz targets and the benchmarks; then installs and builds the example daemon against the
 # installed prefix. Fails when any step fails or runs no test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,6 +37,8 @@ readelf -h build/ppc/src/libsyslib.so.1 | grep -q 'PowerPC'
 
 step "abi: the exported interface against the recorded one"
 bash scripts/abi-baseline.sh --check
+step "docs: docs/tqsys.md is tqsys(1)"
+bash scripts/docs.sh --check
 
 # The library's footprint on the device: stripped, at most a tenth more
 # than the 67,244 bytes it had when it stopped needing the C++ runtime.
@@ -70,13 +72,13 @@ if compgen -G "bench/*/CMakeLists.txt" >/dev/null; then
     -DSYSLIB_BUILD_TESTS=OFF -DSYSLIB_BUILD_TOOLS=OFF
 fi
 
-step "install and build consumers against the prefix"
+step "install, then build and run the example daemon against the prefix"
 # A prefix without blanks even when the checkout has one: pkg-config
-# escapes a blank in the flags it prints, which the consumer's build
+# escapes a blank in the flags it prints, which the example's build
 # splits as any shell would.
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/syslib-stage.XXXXXX")
 trap 'rm -rf "$prefix"' EXIT
 cmake --install build/native --prefix "$prefix" >/dev/null
-bash examples/consumer/check.sh "$prefix"
+bash examples/daemon/check.sh "$prefix"
 
 step "all tests passed"

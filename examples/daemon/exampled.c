@@ -1,0 +1,106 @@
+/*
+ * exampled - a small daemon that uses libsyslib as the device's daemons do.
+ *
+ *   exampled HELPER PIDFILE
+ *
+ * It initialises the library; adds, lists and deletes packet filters;
+ * surveys the processes and looks at its own memory; launches HELPER as a
+ * daemon (HELPER writes its pid into PIDFILE) and reads that pid file;
+ * blocks a signal; and exits cleanly. Each step prints one line.
+ */
+#define _POSIX_C_SOURCE 200809L
+#include <tq_syslib.h>
+
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+static int fail(const char *what)
+{
+	printf("%s: failed\n", what);
+	tq_syslib_exit();
+	return 1;
+}
+
+/* The ids of the filter table, as "1 2 3". */
+static int list_filters(char *out, size_t size)
+{
+	tq_sys_filter_t rows[16];
+	uint32_t count = 16, i;
+	size_t used = 0;
+
+	if (tq_syslib_filter_get_list(rows, &count) != 0)
+		return -1;
+	out[0] = '\0';
+	for (i = 0; i < count && i < 16 && used < size; i++)
+		used += (size_t)snprintf(out + used, size - used, i ? " %u" : "%u", (unsigned)rows[i].id);
+	return 0;
+}
+
+int main(int argc, char **argv)
+{
+	char ids[128];
+	uint32_t id;
+	tq_mem_proc_info_list_t survey;
+	tq_mem_proc_info_t self;
+	sigset_t blocked;
+	int pid, tries;
+
+	if (argc != 3) {
+		fprintf(stderr, "usage: exampled HELPER PIDFILE\n");
+		return 2;
+	}
+	if (tq_syslib_init() != 0)
+		return fail("init");
+	printf("init: ok\n");
+
+	for (id = 1; id <= 3; id++) {
+		tq_sys_filter_t f;
+		memset(&f, 0, sizeof f);
+		f.id = id;
+		f.key = 0x0a000000u + id;
+		if (tq_syslib_filter_add(&f) != 0)
+			return fail("filter add");
+	}
+	if (list_filters(ids, sizeof ids) != 0)
+		return fail("filter list");
+	printf("filters: %s\n", ids);
+	if (tq_syslib_filter_del(2) != 0 || list_filters(ids, sizeof ids) != 0)
+		return fail("filter del");
+	printf("filters after deleting 2: %s\n", ids);
+
+	if (tq_mem_get_proc_info_list(&survey) != 0 || survey.count < 1)
+		return fail("survey");
+	printf("survey: %s\n", survey.count <= TQ_MEM_PROC_LIST_MAX ? "ok" : "too many");
+	memset(&self, 0, sizeof self);
+	self.pid = (int)getpid();
+	if (tq_mem_get_proc_info(&self) != 0 || self.rss_kb == 0)
+		return fail("own memory");
+	printf("own memory: %s, resident and named\n", strcmp(self.name, "exampled") == 0 ? "exampled" : "?");
+
+	{
+		char *helper_argv[3];
+		helper_argv[0] = argv[1];
+		helper_argv[1] = argv[2];
+		helper_argv[2] = NULL;
+		if (tq_daemonize_program(argv[1], helper_argv, 1, 0) != 0)
+			return fail("launch");
+	}
+	/* The helper writes its pid file once it runs as a daemon. */
+	for (pid = -1, tries = 0; pid <= 0 && tries < 100; tries++, usleep(50000))
+		pid = tq_read_pid_file(argv[2]);
+	if (pid <= 0)
+		return fail("pid file");
+	printf("helper: running, pid file %s\n", kill(pid, 0) == 0 ? "names it" : "names another");
+	kill(pid, SIGTERM);
+
+	if (tq_signal_mask(1, SIGUSR1) != 0 || pthread_sigmask(SIG_BLOCK, NULL, &blocked) != 0)
+		return fail("signal mask");
+	printf("SIGUSR1: %s\n", sigismember(&blocked, SIGUSR1) == 1 ? "blocked" : "not blocked");
+
+	if (tq_syslib_exit() != 0)
+		return fail("exit");
+	printf("exit: ok\n");
+	return 0;
+}
