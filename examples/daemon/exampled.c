@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 static int fail(const char *what)
@@ -88,8 +89,11 @@ int main(int argc, char **argv)
 			return fail("launch");
 	}
 	/* The helper writes its pid file once it runs as a daemon. */
-	for (pid = -1, tries = 0; pid <= 0 && tries < 100; tries++, usleep(50000))
+	for (pid = -1, tries = 0; pid <= 0 && tries < 100; tries++) {
+		struct timespec pause = {0, 50000000};
+		nanosleep(&pause, NULL);
 		pid = tq_read_pid_file(argv[2]);
+	}
 	if (pid <= 0)
 		return fail("pid file");
 	printf("helper: running, pid file %s\n", kill(pid, 0) == 0 ? "names it" : "names another");
