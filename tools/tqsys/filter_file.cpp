@@ -1,6 +1,5 @@
 #include "filter_file.h"
 
-#include "cli.h"
 #include "format.h"
 
 #include <charconv>
@@ -56,7 +55,7 @@ tq_sys_filter_t parse_filter(std::string_view text, std::string_view source)
 				throw fail(std::string(field) + " needs a value");
 			uint32_t v;
 			try {
-				v = static_cast<uint32_t>(parse_number(word, u32_value, field));
+				v = static_cast<uint32_t>(parse_number(word, 0, UINT32_MAX, field));
 			} catch (const usage_error &e) {
 				throw fail(e.what());
 			}
@@ -68,14 +67,13 @@ tq_sys_filter_t parse_filter(std::string_view text, std::string_view source)
 			for (std::string_view word = next_word(line); !word.empty();
 			     word = next_word(line)) {
 				if (word.size() % 2)
-					throw fail("rule bytes are pairs of hex digits, got '" +
-						   std::string(word) + "'");
+					throw fail("rule bytes are pairs of hex digits, got '" + printable(word) + "'");
 				for (size_t i = 0; i < word.size(); i += 2) {
 					uint8_t b;
 					auto [end, ec] = std::from_chars(word.data() + i, word.data() + i + 2, b, 16);
 					if (ec != std::errc{} || end != word.data() + i + 2)
 						throw fail("rule bytes are pairs of hex digits, got '" +
-							   std::string(word) + "'");
+							   printable(word) + "'");
 					if (rule_used == sizeof f.rule)
 						throw fail("rule has more than " +
 							   std::to_string(sizeof f.rule) + " bytes");
@@ -83,7 +81,7 @@ tq_sys_filter_t parse_filter(std::string_view text, std::string_view source)
 				}
 			}
 		} else {
-			throw fail("unknown field '" + std::string(field) + "' (id, key, rule)");
+			throw fail("unknown field '" + printable(field) + "' (id, key, rule)");
 		}
 	}
 	if (!have_id || !have_key)

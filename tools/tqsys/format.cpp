@@ -1,9 +1,15 @@
 #include "format.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 namespace tqsys {
+
+std::string json_text(const json &doc)
+{
+	return doc.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 table::table(std::vector<column> columns) : columns_(std::move(columns)) {}
 
@@ -27,115 +33,65 @@ std::string table::render(std::string_view indent) const
 		for (size_t c = 0; c < columns_.size(); ++c) {
 			const std::string &cell = cell_of(c);
 			std::string pad(width[c] - cell.size(), ' ');
-			if (c)
-				l += "  ";
-			l += columns_[c].how == right ? pad + cell : cell + pad;
+			l.append(c ? "  " : "").append(columns_[c].how == right ? pad + cell : cell + pad);
 		}
 		l.erase(l.find_last_not_of(' ') + 1);
-		out += l + "\n";
+		out.append(l).append("\n");
 	};
-	// A table of untitled columns is a list of "name  value" lines.
-	bool titled = std::any_of(columns_.begin(), columns_.end(),
-				  [](const column &c) { return !c.title.empty(); });
-	if (titled)
+	if (std::any_of(columns_.begin(), columns_.end(), [](const column &c) { return !c.title.empty(); }))
 		line([&](size_t c) -> const std::string & { return columns_[c].title; });
 	for (const auto &row : rows_)
 		line([&](size_t c) -> const std::string & { return row[c]; });
 	return out;
 }
 
-json &json::set(std::string key, json value)
+uint64_t parse_number(std::string_view word, uint64_t min, uint64_t max, std::string_view what)
 {
-	std::get<object>(v_).emplace_back(std::move(key), std::move(value));
-	return *this;
+	std::string_view digits = word;
+	int base = 10;
+	if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+		digits.remove_prefix(2), base = 16;
+	uint64_t v = 0;
+	auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), v, base);
+	const bool whole = !digits.empty() && end == digits.data() + digits.size();
+	const std::string got = ", got '" + printable(word) + "'";
+	if (ec == std::errc::invalid_argument || (ec == std::errc{} && !whole))
+		throw usage_error(std::string(what) + " must be a number" + got);
+	if (ec == std::errc::result_out_of_range || v < min || v > max)
+		throw usage_error(std::string(what) + " must be from " + std::to_string(min) + " to " +
+				  std::to_string(max) + got);
+	return v;
 }
 
-json &json::push(json value)
+mac_address parse_mac(std::string_view word, std::string_view what)
 {
-	std::get<array>(v_).push_back(std::move(value));
-	return *this;
-}
-
-std::string json::dump() const
-{
-	std::string out;
-	write(out);
-	return out;
-}
-
-void json::write(std::string &out) const
-{
-	struct visitor {
-		std::string &out;
-		void operator()(std::nullptr_t) { out += "null"; }
-		void operator()(bool b) { out += b ? "true" : "false"; }
-		void operator()(int64_t v) { out += std::to_string(v); }
-		void operator()(uint64_t v) { out += std::to_string(v); }
-		void operator()(const std::string &s) { out += json_quote(s); }
-		void operator()(const array &a)
-		{
-			out += '[';
-			for (size_t i = 0; i < a.size(); ++i) {
-				if (i)
-					out += ',';
-				a[i].write(out);
-			}
-			out += ']';
-		}
-		void operator()(const object &o)
-		{
-			out += '{';
-			for (size_t i = 0; i < o.size(); ++i) {
-				if (i)
-					out += ',';
-				out += json_quote(o[i].first) + ':';
-				o[i].second.write(out);
-			}
-			out += '}';
-		}
-	};
-	std::visit(visitor{out}, v_);
-}
-
-std::string json_quote(std::string_view s)
-{
-	std::string out = "\"";
-	for (unsigned char ch : s) {
-		switch (ch) {
-		case '"': out += "\\\""; break;
-		case '\\': out += "\\\\"; break;
-		case '\n': out += "\\n"; break;
-		case '\t': out += "\\t"; break;
-		default:
-			if (ch < 0x20 || ch >= 0x7f) {
-				char buf[8];
-				std::snprintf(buf, sizeof buf, "\\u%04x", ch);
-				out += buf;
-			} else {
-				out += static_cast<char>(ch);
-			}
-		}
+	// Six pairs of hex digits joined by one kind of separator, ':' or '-'.
+	mac_address mac{};
+	bool ok = word.size() == 17 && (word[2] == ':' || word[2] == '-');
+	for (size_t i = 0; ok && i < 6; ++i) {
+		auto [end, ec] = std::from_chars(word.data() + i * 3, word.data() + i * 3 + 2, mac[i], 16);
+		ok = ec == std::errc{} && end == word.data() + i * 3 + 2 && (i == 5 || word[i * 3 + 2] == word[2]);
 	}
-	return out + "\"";
+	if (!ok)
+		throw usage_error(std::string(what) + " must look like aa:bb:cc:dd:ee:ff, got '" +
+				  printable(word) + "'");
+	return mac;
 }
 
 std::string hex_bytes(std::span<const uint8_t> bytes)
 {
 	static constexpr char digits[] = "0123456789abcdef";
 	std::string out;
-	out.reserve(bytes.size() * 2);
-	for (uint8_t b : bytes) {
-		out += digits[b >> 4];
-		out += digits[b & 15];
-	}
+	for (uint8_t b : bytes)
+		out.append({digits[b >> 4], digits[b & 15]});
 	return out;
 }
 
 std::string mac_text(std::span<const uint8_t, 6> mac)
 {
 	char buf[18];
-	std::snprintf(buf, sizeof buf, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2],
-		      mac[3], mac[4], mac[5]);
+	std::snprintf(buf, sizeof buf, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
+		      mac[5]);
 	return buf;
 }
 
@@ -146,16 +102,45 @@ std::string hex_word(uint32_t v)
 	return buf;
 }
 
-std::string field_text(std::span<const char> field)
+namespace {
+
+// Length of the UTF-8 sequence at s (1 to 4), or 0 when it is none.
+size_t utf8_length(std::string_view s)
+{
+	const auto b = static_cast<unsigned char>(s[0]);
+	const size_t n = b < 0x80 ? 1 : b >= 0xc2 && b < 0xe0 ? 2 : b >= 0xe0 && b < 0xf0 ? 3
+		       : b >= 0xf0 && b < 0xf5 ? 4 : 0;
+	if (n == 0 || n > s.size())
+		return 0;
+	for (size_t i = 1; i < n; ++i)
+		if ((static_cast<unsigned char>(s[i]) & 0xc0) != 0x80)
+			return 0;
+	return n;
+}
+
+} // namespace
+
+std::string printable(std::string_view bytes)
 {
 	std::string out;
-	for (char ch : field) {
-		if (ch == '\0')
-			break;
-		auto u = static_cast<unsigned char>(ch);
-		out += (u < 0x20 || u == 0x7f) ? '?' : ch;
+	while (!bytes.empty()) {
+		const auto b = static_cast<unsigned char>(bytes[0]);
+		size_t n = utf8_length(bytes);
+		if (n == 0 || b < 0x20 || b == 0x7f) {
+			char esc[5];
+			std::snprintf(esc, sizeof esc, "\\x%02x", b);
+			out += b == '\n' ? "\\n" : b == '\t' ? "\\t" : esc, n = 1;
+		} else {
+			out.append(bytes.substr(0, n));
+		}
+		bytes.remove_prefix(n);
 	}
 	return out;
+}
+
+std::string field_text(std::span<const char> field)
+{
+	return printable(std::string_view(field.data(), std::find(field.begin(), field.end(), '\0') - field.begin()));
 }
 
 std::string percent_text(uint32_t percent, uint32_t thousandths)
@@ -170,12 +155,10 @@ std::string used_share(uint32_t total_kb, uint32_t free_kb)
 {
 	if (total_kb == 0)
 		return "-";
-	uint64_t used = total_kb > free_kb ? total_kb - free_kb : 0;
-	// Tenths of a percent, rounded down, in integers: no float formatting.
-	uint64_t tenths = used * 1000 / total_kb;
+	// Tenths of a percent, rounded down, in integers.
+	const uint64_t tenths = uint64_t(total_kb > free_kb ? total_kb - free_kb : 0) * 1000 / total_kb;
 	char buf[32];
-	std::snprintf(buf, sizeof buf, "%u.%u %%", static_cast<unsigned>(tenths / 10),
-		      static_cast<unsigned>(tenths % 10));
+	std::snprintf(buf, sizeof buf, "%u.%u %%", unsigned(tenths / 10), unsigned(tenths % 10));
 	return buf;
 }
 

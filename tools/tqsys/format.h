@@ -1,20 +1,37 @@
-// Output of tqsys: aligned tables for people, JSON for scripts.
+// Text for people and for scripts: aligned tables, hex, checked numbers
+// and addresses, and the one JSON document a read command prints.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <initializer_list>
-#include <memory>
+#include <nlohmann/json.hpp>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <variant>
 #include <vector>
 
 namespace tqsys {
 
-// Columns padded to their widest cell, two blanks apart; numbers are
-// right-aligned so that their digits line up.
+// Exit statuses, documented in tqsys(1).
+enum exit_code : int {
+	exit_ok = 0,
+	exit_no = 1,      // no match, port in use: a negative answer
+	exit_usage = 2,   // bad command line or input file
+	exit_failed = 3,  // the library or the device refused
+};
+
+// Bad input: the message is the one line the user sees after "tqsys: ".
+struct usage_error : std::runtime_error {
+	using std::runtime_error::runtime_error;
+};
+
+// Members keep the order they are set in.
+using json = nlohmann::ordered_json;
+
+// One line of JSON: UTF-8 as it is, a byte that is not UTF-8 as U+FFFD.
+std::string json_text(const json &doc);
+
 class table {
 public:
 	enum align { left, right };
@@ -25,8 +42,8 @@ public:
 
 	explicit table(std::vector<column> columns);
 	void add(std::vector<std::string> cells);
-	size_t rows() const { return rows_.size(); }
-	// Every line starts with `indent`; trailing blanks are dropped.
+	// Every line starts with `indent`; trailing blanks are dropped. A table
+	// of untitled columns is a list of "name  value" lines.
 	std::string render(std::string_view indent = "") const;
 
 private:
@@ -34,53 +51,21 @@ private:
 	std::vector<std::vector<std::string>> rows_;
 };
 
-// A JSON value built in memory and written in one go, members in the
-// order they were added.
-class json {
-public:
-	using array = std::vector<json>;
-	using object = std::vector<std::pair<std::string, json>>;
+using mac_address = std::array<uint8_t, 6>;
 
-	json() : v_(nullptr) {}
-	json(std::nullptr_t) : v_(nullptr) {}
-	json(bool b) : v_(b) {}
-	json(int v) : v_(static_cast<int64_t>(v)) {}
-	json(int64_t v) : v_(v) {}
-	json(uint32_t v) : v_(static_cast<int64_t>(v)) {}
-	json(uint64_t v) : v_(v) {}
-	json(const char *s) : v_(std::string(s)) {}
-	json(std::string s) : v_(std::move(s)) {}
-	json(std::string_view s) : v_(std::string(s)) {}
-	json(array a) : v_(std::move(a)) {}
-	json(object o) : v_(std::move(o)) {}
+// Strict conversions, decimal or 0x hex; throw usage_error naming `what`.
+uint64_t parse_number(std::string_view word, uint64_t min, uint64_t max, std::string_view what);
+mac_address parse_mac(std::string_view word, std::string_view what);
 
-	static json obj(std::initializer_list<std::pair<std::string, json>> members)
-	{
-		return json(object(members));
-	}
-	// Adds a member to an object.
-	json &set(std::string key, json value);
-	// Appends to an array.
-	json &push(json value);
-
-	std::string dump() const;
-
-private:
-	void write(std::string &out) const;
-	std::variant<std::nullptr_t, bool, int64_t, uint64_t, std::string, array, object> v_;
-};
-
-// JSON string literal; bytes of 0x80 and above are written as \u00XX, so
-// any name read from /proc gives valid JSON.
-std::string json_quote(std::string_view s);
-
-// Lower-case hex digits of every byte, no separators.
-std::string hex_bytes(std::span<const uint8_t> bytes);
+std::string hex_bytes(std::span<const uint8_t> bytes);  // "c0a8", no separators
 std::string mac_text(std::span<const uint8_t, 6> mac);
-std::string hex_word(uint32_t v);  // 0x0000002a
+std::string hex_word(uint32_t v);                        // 0x0000002a
 
-// A fixed-size name field as text: up to its first NUL, with control
-// characters shown as '?', so a table stays one line per row.
+// Bytes a terminal shows as they are: control bytes and bytes of 0x80 and
+// above that are not UTF-8 as \xNN (a line break as \n, a tab as \t).
+std::string printable(std::string_view bytes);
+
+// A fixed-size name field up to its first NUL, printable.
 std::string field_text(std::span<const char> field);
 
 // CPU load as the library gives it, e.g. "9.250".
