@@ -67,9 +67,18 @@ if compgen -G "fuzz/*/CMakeLists.txt" >/dev/null; then
     -DSYSLIB_BUILD_TESTS=OFF -DSYSLIB_BUILD_TOOLS=OFF \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 fi
-if compgen -G "bench/*/CMakeLists.txt" >/dev/null; then
-  build_and_test bench -L bench -- -DCMAKE_BUILD_TYPE=Release -DSYSLIB_BUILD_BENCH=ON \
-    -DSYSLIB_BUILD_TESTS=OFF -DSYSLIB_BUILD_TOOLS=OFF
+# The benchmarks are verdicts: every bound's line is shown, pass or fail.
+step "bench: configure and build"
+cmake -S . -B build/bench -G Ninja -DSYSLIB_WERROR=ON -DCMAKE_BUILD_TYPE=Release -DSYSLIB_BUILD_BENCH=ON \
+  -DSYSLIB_BUILD_TESTS=OFF -DSYSLIB_BUILD_TOOLS=OFF >/dev/null
+cmake --build build/bench -j "$jobs"
+step "bench: verdicts"
+bench_status=0
+(cd build/bench && ctest --no-tests=error -L bench -V) > build/bench.log 2>&1 || bench_status=$?
+grep -E 'verdict (PASS|FAIL|SKIP)' build/bench.log | sed 's/^[0-9]*: //'
+if [ "$bench_status" -ne 0 ]; then
+  tail -n 40 build/bench.log
+  exit "$bench_status"
 fi
 
 step "install, then build and run the example daemon against the prefix"

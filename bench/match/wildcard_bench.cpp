@@ -1,15 +1,13 @@
-// tq_matchingstring against fnmatch(3) on process names and the patterns
-// daemons write for them. Both must give the same answer for every pair
-// before anything is timed; the summary gives the speed ratio.
+// The matchers against what a daemon would otherwise use: fnmatch(3) on
+// process names and the patterns daemons write for them (same answers
+// first), and string_view::find for the substring search.
 #include "tq_syslib.h"
+#include "verdict.h"
 
-#include <benchmark/benchmark.h>
+#include <cstring>
 #include <fnmatch.h>
-
-#include <cstdio>
-#include <map>
 #include <string>
-#include <vector>
+#include <string_view>
 
 namespace {
 
@@ -29,119 +27,101 @@ const char *const patterns[] = {
 	"tq_*_*_*", "lighttpd*", "*proxy", "?*", "tq_dot1x_agent",
 };
 
-struct pair_set {
-	int case_sensitive;
-	int fn_flags;
+// Lists of 4 to 8 patterns, as the daemons' configuration gives them.
+const char *const lists[] = {
+	"tq_*,*d,ssh?,ntp*", "hostapd,wpa_*,*_supplicant,dnsmasq,udhcpc",
+	"k*,*/0,rcu_*,migration/?,*thread*,lldp?", "tq_radio_*,*_5g,*_24g,igmp*,mini*,*proxy,busybox",
+	"*o*o*,?sh,telnet?,crond,watchdog,ntpd,snmpd,klogd",
 };
 
-int run_tq(const pair_set &set)
+volatile int sink;
+
+int by_tq(int case_sensitive)
 {
 	int hits = 0;
 	for (const char *p : patterns)
 		for (const char *n : names)
-			hits += tq_matchingstring(n, p, set.case_sensitive);
+			hits += tq_matchingstring(n, p, case_sensitive);
 	return hits;
 }
 
-int run_fnmatch(const pair_set &set)
+int by_fnmatch(int flags)
 {
 	int hits = 0;
 	for (const char *p : patterns)
 		for (const char *n : names)
-			hits += fnmatch(p, n, set.fn_flags) == 0;
+			hits += fnmatch(p, n, flags) == 0;
 	return hits;
 }
 
-constexpr pair_set exact{1, 0};
-constexpr pair_set folded{0, FNM_CASEFOLD};
-
-int count_disagreements()
+// Any pattern of the list matches, by fnmatch over the list's items.
+bool any_fnmatch(const char *list, const char *name)
 {
-	int bad = 0;
-	for (const pair_set *set : {&exact, &folded})
-		for (const char *p : patterns)
-			for (const char *n : names)
-				if (tq_matchingstring(n, p, set->case_sensitive) !=
-				    (fnmatch(p, n, set->fn_flags) == 0)) {
-					std::fprintf(stderr, "differ: '%s' / '%s' case_sensitive %d\n", n,
-						     p, set->case_sensitive);
-					++bad;
-				}
-	return bad;
-}
-
-void bm_tq(benchmark::State &state, const pair_set *set)
-{
-	for (auto _ : state)
-		benchmark::DoNotOptimize(run_tq(*set));
-	state.SetItemsProcessed(state.iterations() * std::size(patterns) * std::size(names));
-}
-
-void bm_fnmatch(benchmark::State &state, const pair_set *set)
-{
-	for (auto _ : state)
-		benchmark::DoNotOptimize(run_fnmatch(*set));
-	state.SetItemsProcessed(state.iterations() * std::size(patterns) * std::size(names));
-}
-
-// Keeps the time per iteration of each run for the summary; plain text,
-// since CTest logs are no terminal.
-class ratio_reporter : public benchmark::ConsoleReporter {
-public:
-	ratio_reporter() : ConsoleReporter(OO_Tabular) {}
-	void ReportRuns(const std::vector<Run> &runs) override
-	{
-		for (const Run &run : runs) {
-			if (run.run_type != Run::RT_Iteration)
-				continue;
-			// The fastest repetition: the one least disturbed by other work
-			// on the machine.
-			double &best = times[run.run_name.function_name];
-			const double t = run.GetAdjustedCPUTime();
-			if (best == 0 || t < best)
-				best = t;
-		}
-		ConsoleReporter::ReportRuns(runs);
+	char item[64];
+	for (const char *at = list;; ++at) {
+		const char *end = at;
+		while (*end && *end != ',')
+			++end;
+		std::string_view(at, end - at).copy(item, sizeof item - 1);
+		item[std::min<size_t>(end - at, sizeof item - 1)] = '\0';
+		if (fnmatch(item, name, 0) == 0)
+			return true;
+		if (!*(at = end))
+			return false;
 	}
-	std::map<std::string, double> times;  // "bm_tq/exact" and so on
-};
+}
 
 } // namespace
 
-BENCHMARK_CAPTURE(bm_tq, exact, &exact)->Repetitions(7)->MinTime(0.1);
-BENCHMARK_CAPTURE(bm_fnmatch, exact, &exact)->Repetitions(7)->MinTime(0.1);
-BENCHMARK_CAPTURE(bm_tq, folded, &folded)->Repetitions(7)->MinTime(0.1);
-BENCHMARK_CAPTURE(bm_fnmatch, folded, &folded)->Repetitions(7)->MinTime(0.1);
-
-int main(int argc, char **argv)
+int main()
 {
-	if (int bad = count_disagreements()) {
-		std::fprintf(stderr, "%d pairs differ from fnmatch; nothing timed\n", bad);
+	int differ = 0;
+	for (int folded : {0, 1})
+		for (const char *p : patterns)
+			for (const char *n : names)
+				differ += tq_matchingstring(n, p, !folded) != (fnmatch(p, n, folded ? FNM_CASEFOLD : 0) == 0);
+	for (const char *l : lists)
+		for (const char *n : names)
+			differ += tq_multimatching(n, l, 0, 0, 1) != any_fnmatch(l, n);
+	if (differ) {
+		std::printf("verdict FAIL: %d answers differ from fnmatch; nothing timed\n", differ);
 		return 1;
 	}
-	// Repetitions of the four runs interleaved, so that a burst of other
-	// work on the machine does not fall on one side of the ratio only.
-	std::vector<char *> args(argv, argv + argc);
-	char interleave[] = "--benchmark_enable_random_interleaving=true";
-	args.insert(args.begin() + 1, interleave);
-	int count = static_cast<int>(args.size());
-	benchmark::Initialize(&count, args.data());
-	ratio_reporter reporter;
-	benchmark::RunSpecifiedBenchmarks(&reporter);
-	benchmark::Shutdown();
+	verdict::at_most("tq_matchingstring / fnmatch, exact", 0.5, 200, [] { sink = by_tq(1); },
+			 [] { sink = by_fnmatch(0); });
+	verdict::at_most("tq_matchingstring / fnmatch, folded", 0.5, 200, [] { sink = by_tq(0); },
+			 [] { sink = by_fnmatch(FNM_CASEFOLD); });
+	verdict::at_most("tq_multimatching / a loop of fnmatch, lists of 4 to 8", 0.5, 300, [] {
+		for (const char *l : lists)
+			for (const char *n : names)
+				sink = tq_multimatching(n, l, 0, 0, 1);
+	}, [] {
+		for (const char *l : lists)
+			for (const char *n : names)
+				sink = any_fnmatch(l, n);
+	});
 
-	double tq = 0, fn = 0;
-	for (const char *mode : {"exact", "folded"}) {
-		const double t = reporter.times["bm_tq/" + std::string(mode)];
-		const double f = reporter.times["bm_fnmatch/" + std::string(mode)];
-		if (t > 0)
-			std::printf("%-6s: fnmatch / tq_matchingstring = %.2f\n", mode, f / t);
-		tq += t;
-		fn += f;
+	// Substring search without "?": a text of 16 bytes to 4 KiB whose
+	// pattern stands at its end, both sides given C strings, as callers of
+	// tq_findingstring have them.
+	for (size_t size : {16, 256, 4096}) {
+		// At a fixed alignment: where the allocator puts it changes both
+		// sides' times from run to run.
+		alignas(64) static char text[4096 + 64];
+		std::memset(text, 'a', size - 6), std::memcpy(text + size - 6, "needle", 7);
+		const char *t = text, *p = "needle";
+		const std::string what = "tq_findingstring / string_view::find, " + std::to_string(size) + " bytes";
+		verdict::at_most(what.c_str(), 1.0, size < 1000 ? 2000000 : 100000, [&] { sink = tq_findingstring(t, p, 0); },
+				 [&] { sink = int(std::string_view(t).find(p)); });
 	}
-	if (tq > 0)
-		std::printf("corpus: tq_matchingstring is %.2fx as fast as fnmatch (%zu pairs, "
-			    "same results; target 2x)\n",
-			    fn / tq, 2 * std::size(patterns) * std::size(names));
-	return 0;
+	// With "?": the time per byte of 1 MiB over that of 1 KiB, flat.
+	const std::string small = std::string(1024 - 8, 'a') + "abcdxfgh", large = std::string((1 << 20) - 8, 'a') + "abcdxfgh";
+	verdict::at_most("tq_findingstring with ?, time per byte of 1 MiB / of 1 KiB", 1.25, 1, [&] {
+		for (int i = 0; i < 4; ++i)
+			sink = tq_findingstring(large.c_str(), "abcd?fgh", 0);
+	}, [&] {
+		for (int i = 0; i < 4096; ++i)
+			sink = tq_findingstring(small.c_str(), "abcd?fgh", 0);
+	});
+	return verdict::finish();
 }

@@ -1,166 +1,90 @@
-// What the statistics calls cost against the bare work they must do: the
-// survey against a loop that stats every /proc entry and opens, reads and
-// closes statm and status of every pid; the line reader against getline
-// on the same file. The ratios are printed at the end.
+// The statistics calls against the bare system calls they cannot avoid:
+// the survey against reading /proc and, for each process, opening, reading
+// and closing its statm and status files with the reads the line reader
+// must make (a fill of 1023 bytes, a line cut by its end read again from
+// its start); one process's figures against the same for its two files;
+// the line reader against its own reads and seeks without the lines.
 #include "stats/readline.h"
-
 #include "tq_runtime.h"
 #include "tq_syslib.h"
+#include "verdict.h"
 
-#include <benchmark/benchmark.h>
 #include <cctype>
-#include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <map>
 #include <memory>
-#include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
+constexpr int fill = 1023;
+volatile long sink;
+
+// The reads of the line reader over a file, up to the line that starts
+// with `last` (or the end): what any reader of these files must do.
+void read_like_the_reader(const char *path, const char *last)
+{
+	char buf[fill + 1];
+	const int fd = open(path, O_RDONLY | O_CLOEXEC);
+	for (ssize_t n; fd >= 0 && (n = read(fd, buf, fill)) > 0;) {
+		buf[n] = '\0';
+		const char *stop = last ? std::strstr(buf, last) : nullptr;
+		const char *end = static_cast<const char *>(memrchr(buf, '\n', size_t(n)));
+		if ((stop && std::strchr(stop, '\n')) || n < fill || !end)
+			break;
+		lseek(fd, -(n - (end + 1 - buf)), SEEK_CUR);
+	}
+	if (fd >= 0)
+		close(fd);
+}
+
+void bare_process(const char *pid)
+{
+	char path[300];
+	std::snprintf(path, sizeof path, "/proc/%s/statm", pid);
+	read_like_the_reader(path, "");
+	std::snprintf(path, sizeof path, "/proc/%s/status", pid);
+	read_like_the_reader(path, "VmStk:");
+}
+
+void bare_survey()
+{
+	DIR *proc = opendir("/proc");
+	while (const dirent *e = readdir(proc))
+		if (std::isdigit(static_cast<unsigned char>(e->d_name[0])))
+			bare_process(e->d_name);
+	closedir(proc);
+}
+
 const char lines_file[] = "stats_bench_lines.txt";
-
-void read_one(const char *path)
-{
-	char buf[1024];
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
-	if (fd < 0)
-		return;
-	benchmark::DoNotOptimize(read(fd, buf, sizeof buf - 1));
-	close(fd);
-}
-
-void bare_proc_loop(benchmark::State &state)
-{
-	for (auto _ : state) {
-		DIR *proc = opendir("/proc");
-		if (!proc) {
-			state.SkipWithError("cannot open /proc");
-			return;
-		}
-		char path[300];
-		while (const dirent *e = readdir(proc)) {
-			std::snprintf(path, sizeof path, "/proc/%s", e->d_name);
-			struct stat st;
-			if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode) ||
-			    !std::isdigit(static_cast<unsigned char>(e->d_name[0])))
-				continue;
-			std::snprintf(path, sizeof path, "/proc/%s/statm", e->d_name);
-			read_one(path);
-			std::snprintf(path, sizeof path, "/proc/%s/status", e->d_name);
-			read_one(path);
-		}
-		closedir(proc);
-	}
-}
-BENCHMARK(bare_proc_loop);
-
-void survey(benchmark::State &state)
-{
-	auto list = std::make_unique<tq_mem_proc_info_list_t>();
-	int rc = 0;
-	for (auto _ : state) {
-		rc = tq_mem_get_proc_info_list(list.get());
-		benchmark::DoNotOptimize(list->count);
-	}
-	state.counters["records"] = list->count;
-	if (rc != 0)
-		state.SetLabel("list full: the survey stopped at 128 names");
-}
-BENCHMARK(survey);
-
-void write_lines_file()
-{
-	FILE *f = std::fopen(lines_file, "w");
-	if (!f)
-		return;
-	for (int i = 0; i < 2000; ++i)
-		std::fprintf(f, "Label%-12d %10d kB%.*s\n", i, i * 37, i % 40,
-			     "........................................");
-	std::fclose(f);
-}
-
-void readline_lines(benchmark::State &state)
-{
-	long lines = 0;
-	for (auto _ : state) {
-		int fd = tq_open(lines_file, 0);
-		char buf[1024];
-		char *cursor = nullptr;
-		while (const char *line = syslib::tq_mem_readline(fd, buf, sizeof buf, &cursor)) {
-			benchmark::DoNotOptimize(line);
-			++lines;
-		}
-		tq_close(fd);
-	}
-	state.SetItemsProcessed(lines);
-}
-BENCHMARK(readline_lines);
-
-void getline_lines(benchmark::State &state)
-{
-	long lines = 0;
-	char *line = nullptr;
-	size_t capacity = 0;
-	for (auto _ : state) {
-		FILE *f = std::fopen(lines_file, "r");
-		while (getline(&line, &capacity, f) > 0) {
-			benchmark::DoNotOptimize(line);
-			++lines;
-		}
-		std::fclose(f);
-	}
-	std::free(line);
-	state.SetItemsProcessed(lines);
-}
-BENCHMARK(getline_lines);
-
-// Keeps the CPU time per iteration of every run, for the ratios: on a
-// shared machine the wall time mostly measures the other load.
-class ratio_reporter : public benchmark::ConsoleReporter {
-public:
-	void ReportRuns(const std::vector<Run> &runs) override
-	{
-		for (const Run &run : runs)
-			if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-				time_[run.benchmark_name()] = run.GetAdjustedCPUTime();
-		ConsoleReporter::ReportRuns(runs);
-	}
-	void ratio(const char *what, const std::string &a, const std::string &b, double target)
-	{
-		if (!time_.count(a) || !time_.count(b) || time_[b] <= 0) {
-			std::printf("%s: not measured\n", what);
-			return;
-		}
-		double r = time_[a] / time_[b];
-		if (target > 0)
-			std::printf("%s: %.2fx (target <= %.1fx)%s\n", what, r, target,
-				    r > target ? " OVER TARGET" : "");
-		else
-			std::printf("%s: %.2fx\n", what, r);
-	}
-
-private:
-	std::map<std::string, double> time_;
-};
 
 } // namespace
 
-int main(int argc, char **argv)
+int main()
 {
-	tqrt_set_quiet(1);
-	write_lines_file();
-	benchmark::Initialize(&argc, argv);
-	if (benchmark::ReportUnrecognizedArguments(argc, argv))
-		return 1;
-	ratio_reporter reporter;
-	benchmark::RunSpecifiedBenchmarks(&reporter);
-	reporter.ratio("survey / bare /proc loop", "survey", "bare_proc_loop", 1.3);
-	reporter.ratio("tq_mem_readline / getline", "readline_lines", "getline_lines", 0);
+	auto list = std::make_unique<tq_mem_proc_info_list_t>();
+	verdict::at_most("tq_mem_get_proc_info_list / the bare /proc loop", 1.1, 40,
+			 [&] { sink = tq_mem_get_proc_info_list(list.get()); }, bare_survey);
+	const std::string self = std::to_string(getpid());
+	verdict::at_most("tq_mem_get_proc_info / the bare statm and status reads", 1.1, 3000, [] {
+		tq_mem_proc_info_t info{};
+		info.pid = getpid();
+		sink = tq_mem_get_proc_info(&info);
+	}, [&] { bare_process(self.c_str()); });
+
+	FILE *f = std::fopen(lines_file, "w");
+	for (int i = 0; f && i < 2000; ++i)
+		std::fprintf(f, "Label%-12d %10d kB%.*s\n", i, i * 37, i % 40, "........................................");
+	if (f)
+		std::fclose(f);
+	verdict::at_most("tq_mem_readline / its bare reads and seeks", 1.5, 100, [] {
+		char buf[fill + 1], *cursor = nullptr;
+		const int fd = open(lines_file, O_RDONLY | O_CLOEXEC);
+		while (const char *line = syslib::tq_mem_readline(fd, buf, sizeof buf, &cursor))
+			sink = line[0];
+		close(fd);
+	}, [] { read_like_the_reader(lines_file, nullptr); });
 	std::remove(lines_file);
-	benchmark::Shutdown();
-	return 0;
+	return verdict::finish();
 }

@@ -89,8 +89,12 @@ void process_name(const char *path, char (&name)[name_capacity]) noexcept
 		rlim_t end = limit.rlim_max;
 		if (end > static_cast<rlim_t>(INT_MAX))
 			end = static_cast<rlim_t>(INT_MAX);
-		for (rlim_t fd = 0; fd < end; ++fd)
-			(void)close(static_cast<int>(fd));
+		// One call where the kernel has close_range (5.9 and later), the
+		// same descriptors one at a time where it has not: the device's
+		// kernel may predate it.
+		if (end > 0 && close_range(0, static_cast<unsigned>(end - 1), 0) != 0)
+			for (rlim_t fd = 0; fd < end; ++fd)
+				(void)close(static_cast<int>(fd));
 	}
 	(void)setsid();
 	pid_t daemon = fork();

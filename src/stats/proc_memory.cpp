@@ -5,7 +5,9 @@
 #include "../frame/owned.h"
 #include "tq_syslib.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
@@ -23,20 +25,37 @@ uint32_t page_kb() noexcept
 
 // One statm figure taken by the heap and rss calls, and their failure codes.
 struct statm_figure {
-	const char *format;
+	int index;  // of the figure in the line, from 0
 	int open_failed;
 	int read_failed;
 };
 
-// Figures 1 to 4 and 8 of the statm line, for the record fill. GCC takes
-// "%*lu" for a mistake; it skips a figure of the kernel's own width.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat"
-constexpr const char *statm_line = "%lu %lu %lu %lu %*lu %*lu %*lu %lu";
-#pragma GCC diagnostic pop
+constexpr statm_figure heap_figure{7, -1, -1};
+constexpr statm_figure rss_figure{1, -2, -3};
+constexpr int statm_figures = 8;
 
-constexpr statm_figure heap_figure{"%*lu %*lu %*lu %*lu %*lu %*lu %*lu %lu", -1, -1};
-constexpr statm_figure rss_figure{"%*lu %lu %*lu %*lu %*lu %*lu %*lu %*lu", -2, -3};
+// The figures of a line as a "%lu %lu ..." scan takes them (strtoul is what
+// the scan uses, without parsing its format each time): those after the
+// first that does not convert keep their values.
+void scan_figures(const char *s, unsigned long *out, int count) noexcept
+{
+	for (int i = 0; i < count; ++i) {
+		char *end;
+		const unsigned long v = std::strtoul(s, &end, 10);
+		if (end == s)
+			return;
+		out[i] = v;
+		s = end;
+	}
+}
+
+// The figure after a line's label, as "LABEL: %lu" takes it.
+unsigned long labelled_figure(const char *line, std::size_t label_size) noexcept
+{
+	unsigned long v = 0;
+	scan_figures(line + label_size, &v, 1);
+	return v;
+}
 
 int read_statm_figure(int pid, uint32_t *out_kb, const statm_figure &figure) noexcept
 {
@@ -57,9 +76,9 @@ int read_statm_figure(int pid, uint32_t *out_kb, const statm_figure &figure) noe
 		return figure.read_failed;
 	}
 	buf[n] = '\0';
-	unsigned long pages = 0;  // a missing figure stays 0
-	std::sscanf(buf, figure.format, &pages);
-	*out_kb = kernel_figure(pages) * page_kb();
+	unsigned long figures[statm_figures] = {};  // a missing figure stays 0
+	scan_figures(buf, figures, figure.index + 1);
+	*out_kb = kernel_figure(figures[figure.index]) * page_kb();
 	return 0;
 }
 
@@ -72,9 +91,10 @@ void copy_name(char (&field)[128], const char *name) noexcept
 	std::memset(field + length, 0, sizeof field - length);
 }
 
-bool starts_with(const char *line, const char *label) noexcept
+// The first bytes decide for most of the status file's fifty lines.
+template <std::size_t N> bool starts_with(const char *line, const char (&label)[N]) noexcept
 {
-	return std::strncmp(line, label, std::strlen(label)) == 0;
+	return line[0] == label[0] && std::strncmp(line, label, N - 1) == 0;
 }
 
 } // namespace
@@ -111,8 +131,10 @@ extern "C" int tq_mem_get_proc_info(tq_mem_proc_info_t *info) noexcept
 		tq_log(3, "error in readline!\n");
 		return -1;
 	}
-	unsigned long size = 0, resident = 0, shared = 0, text = 0, heap = 0;
-	std::sscanf(line, statm_line, &size, &resident, &shared, &text, &heap);
+	// Figures 1 to 4 and 8 of the line.
+	unsigned long figures[statm_figures] = {};
+	scan_figures(line, figures, statm_figures);
+	const unsigned long resident = figures[1], shared = figures[2], text = figures[3], heap = figures[7];
 	const uint32_t kb = page_kb();
 	info->rss_kb = kernel_figure(resident) * kb;
 	info->shared_kb = kernel_figure(shared) * kb;
@@ -133,11 +155,21 @@ extern "C" int tq_mem_get_proc_info(tq_mem_proc_info_t *info) noexcept
 	cursor = nullptr;
 	while ((line = tq_mem_readline(status.get(), buf, buffer_size, &cursor))) {
 		if (starts_with(line, "Name:")) {
-			std::sscanf(line, "Name: %s", name);
+			// "Name: %s": the first word, white space before it skipped.
+			const char *word = line + 5;
+			while (std::isspace(static_cast<unsigned char>(*word)))
+				++word;
+			std::size_t length = 0;
+			while (word[length] && !std::isspace(static_cast<unsigned char>(word[length])))
+				++length;
+			if (length) {  // no word: the scan fails and keeps the name
+				std::memcpy(name, word, length);
+				name[length] = '\0';
+			}
 		} else if (starts_with(line, "VmData:")) {
-			std::sscanf(line, "VmData: %lu", &data);
+			data = labelled_figure(line, 7);
 		} else if (starts_with(line, "VmStk:")) {
-			std::sscanf(line, "VmStk: %lu", &stack);
+			stack = labelled_figure(line, 6);
 			break;
 		}
 	}

@@ -49,7 +49,7 @@ void load_watch_list(watch_list &watch) noexcept
 // it without a terminator must not send the comparison past the record.
 bool same_name(const char *a, const char *b) noexcept
 {
-	return std::strncmp(a, b, sizeof tq_mem_proc_info_t::name) == 0;
+	return a[0] == b[0] && std::strncmp(a, b, sizeof tq_mem_proc_info_t::name) == 0;
 }
 
 uint8_t classify(const watch_list &watch, const char *name) noexcept
@@ -66,16 +66,28 @@ uint8_t classify(const watch_list &watch, const char *name) noexcept
 	return 2;
 }
 
-// One record per name, the first met kept; false when the list is full.
-bool add_record(tq_mem_proc_info_list_t &list, const tq_mem_proc_info_t &record) noexcept
+// A hash of a name within the record's field, so that most records of
+// other names are passed over without comparing their names.
+uint32_t name_hash(const char (&name)[128]) noexcept
 {
+	uint32_t h = 2166136261u;
+	for (std::size_t i = 0; i < sizeof name && name[i]; ++i)
+		h = (h ^ static_cast<unsigned char>(name[i])) * 16777619u;
+	return h;
+}
+
+// One record per name, the first met kept; false when the list is full.
+// hashes[i] is the hash of record i's name.
+bool add_record(tq_mem_proc_info_list_t &list, uint32_t *hashes, const tq_mem_proc_info_t &record) noexcept
+{
+	const uint32_t h = name_hash(record.name);
 	for (int i = 0; i < list.count; ++i)
-		if (same_name(list.records[i].name, record.name))
+		if (hashes[i] == h && same_name(list.records[i].name, record.name))
 			return true;
 	if (list.count == TQ_MEM_PROC_LIST_MAX)
 		return false;
 	std::memcpy(&list.records[list.count], &record, sizeof record);
-	++list.count;
+	hashes[list.count++] = h;
 	return true;
 }
 
@@ -139,15 +151,22 @@ extern "C" int tq_mem_get_proc_info_list(tq_mem_proc_info_list_t *list) noexcept
 	load_watch_list(watch);
 
 	tq_mem_proc_info_t scratch{};
+	uint32_t hashes[TQ_MEM_PROC_LIST_MAX];
 	// "/proc/" and the longest entry name a directory can give.
 	char path[sizeof "/proc/" + sizeof(dirent::d_name)];
 	while (const dirent *entry = readdir(proc.get())) {
-		std::snprintf(path, sizeof path, "/proc/%s", entry->d_name);
-		struct stat st;
-		if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode))
-			continue;
 		if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0])))
 			continue;
+		// Only folders are processes: readdir says which in /proc, and a
+		// stat decides where the file system does not say.
+		if (entry->d_type == DT_UNKNOWN) {
+			std::snprintf(path, sizeof path, "/proc/%s", entry->d_name);
+			struct stat st;
+			if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode))
+				continue;
+		} else if (entry->d_type != DT_DIR) {
+			continue;
+		}
 		int pid = std::atoi(entry->d_name);
 		if (pid == 0)
 			continue;
@@ -157,7 +176,7 @@ extern "C" int tq_mem_get_proc_info_list(tq_mem_proc_info_list_t *list) noexcept
 		if (tq_mem_get_proc_info(&scratch) != 0)
 			continue;
 		scratch.watch_flag = classify(watch, scratch.name);
-		if (!add_record(*list, scratch))
+		if (!add_record(*list, hashes, scratch))
 			return -1;
 	}
 	sort_records(*list);

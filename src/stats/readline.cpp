@@ -25,9 +25,7 @@ char *tq_mem_readline(int fd, char *buf, int size, char **cursor) noexcept
 			buf[n] = '\0';
 			line = buf;
 		}
-		char *end = line;
-		while (*end != '\n' && *end != '\0')
-			++end;
+		char *end = strchrnul(line, '\n');
 		if (*end == '\n') {
 			*cursor = end + 1;
 			*end = '\0';

@@ -100,8 +100,9 @@ std::vector<row> rows()
 	auto pid_of = [] { return tq_read_pid_file(pid_file.c_str()); };
 	auto config = [] { return tq_monitor_read_config(&o.cfg, sizeof o.cfg); };
 	auto group = [] { return tq_monitor_get_group_status(0, &o.first, &o.second); };
-	auto find = [] { return tq_findingstring(long_text.c_str(), long_aa.c_str(), 0); };
-	auto find_within = [] { return tq_findingstring(long_text.c_str(), stack_aa.c_str(), 0); };
+	// with a "?": a plain pattern needs no table
+	auto find = [] { return tq_findingstring(long_text.c_str(), ('?' + long_aa).c_str(), 0); };
+	auto find_within = [] { return tq_findingstring(long_text.c_str(), ('?' + stack_aa.substr(1)).c_str(), 0); };
 	auto launch_runs = [] { return tq_daemonize_program(runs_path.c_str(), launch_argv, 0, 0); };
 	auto match = [] { return tq_matchingstring(long_text.c_str(), long_star.c_str(), 0); };
 	auto sched = [] { return tq_pthread_setschedparam(pthread_self(), SCHED_OTHER, 0); };
