@@ -186,6 +186,19 @@ template <bool Item> inline bool ends(char c) noexcept
 	return c == '\0' || (Item && c == ',');
 }
 
+// The length of a text that is mostly a process name: counted in line,
+// which for names of a few bytes costs less than a call of strlen (the
+// empty asm keeps the compiler from turning the loop into one).
+inline std::size_t name_length(const char *text) noexcept
+{
+	std::size_t n = 0;
+	while (text[n]) {
+		asm("" : "+r"(n));
+		++n;
+	}
+	return n;
+}
+
 // From the first "*" on: each middle segment where the search first places
 // it, and the last segment against the end of the text only. Runs of "*"
 // act as one. Kept out of line so that the many names which fail on their
@@ -197,7 +210,7 @@ template <bool Fold, bool Item>
 		++p;
 	if (ends<Item>(*p))
 		return true;
-	std::string_view rest(text);
+	std::string_view rest(text, name_length(text));
 	for (;;) {
 		// A segment longer than the rest of the text fails wherever it
 		// stands, so its end is looked for no further than that.
