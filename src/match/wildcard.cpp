@@ -262,17 +262,17 @@ extern "C" int tq_findingstring(const char *text, const char *pattern, int start
 {
 	if (!text || !pattern || start < 0)
 		return -1;
-	const auto from_start = static_cast<std::size_t>(start);
+	const auto from = static_cast<std::size_t>(start);
 	if (pattern[0] && pattern[0] != '?') {
 		// Up to its first "?" the pattern is plain bytes: strchr goes to
 		// each place of the first one (finding the text's end in the same
 		// pass) and the rest is compared in line. A place that matches up
 		// to a "?" leaves the answer to the wildcard's scan below; if none
 		// does, no occurrence can exist.
-		if (from_start && strnlen(text, from_start) < from_start)
+		if (from && strnlen(text, from) < from)
 			return -1;
 		bool wild = false;
-		for (const char *at = text + from_start; !wild && (at = std::strchr(at, pattern[0])); ++at) {
+		for (const char *at = text + from; !wild && (at = std::strchr(at, pattern[0])); ++at) {
 			std::size_t j = 1;  // stops at the text's end: pattern[j] is no NUL there
 			while (pattern[j] && pattern[j] != '?' && at[j] == pattern[j])
 				++j;
@@ -284,7 +284,6 @@ extern "C" int tq_findingstring(const char *text, const char *pattern, int start
 			return -1;
 	}
 	const std::size_t n = std::strlen(text), m = std::strlen(pattern);
-	const auto from = static_cast<std::size_t>(start);
 	if (from > n || m > n - from)
 		return -1;
 	if (m == 0)

@@ -30,6 +30,7 @@ struct statm_figure {
 	int read_failed;
 };
 
+constexpr char name_label[] = "Name:";
 constexpr statm_figure heap_figure{7, -1, -1};
 constexpr statm_figure rss_figure{1, -2, -3};
 constexpr int statm_figures = 8;
@@ -49,13 +50,6 @@ void scan_figures(const char *s, unsigned long *out, int count) noexcept
 	}
 }
 
-// The figure after a line's label, as "LABEL: %lu" takes it.
-unsigned long labelled_figure(const char *line, std::size_t label_size) noexcept
-{
-	unsigned long v = 0;
-	scan_figures(line + label_size, &v, 1);
-	return v;
-}
 
 int read_statm_figure(int pid, uint32_t *out_kb, const statm_figure &figure) noexcept
 {
@@ -95,6 +89,17 @@ void copy_name(char (&field)[128], const char *name) noexcept
 template <std::size_t N> bool starts_with(const char *line, const char (&label)[N]) noexcept
 {
 	return line[0] == label[0] && std::strncmp(line, label, N - 1) == 0;
+}
+
+// True for a line of this label, whose figure `figure` then takes as
+// "LABEL: %lu" would (keeping its value when the line has no number).
+template <std::size_t N>
+bool labelled(const char *line, const char (&label)[N], unsigned long &figure) noexcept
+{
+	if (!starts_with(line, label))
+		return false;
+	scan_figures(line + N - 1, &figure, 1);
+	return true;
 }
 
 } // namespace
@@ -154,9 +159,9 @@ extern "C" int tq_mem_get_proc_info(tq_mem_proc_info_t *info) noexcept
 	unsigned long data = 0, stack = 0;
 	cursor = nullptr;
 	while ((line = tq_mem_readline(status.get(), buf, buffer_size, &cursor))) {
-		if (starts_with(line, "Name:")) {
+		if (starts_with(line, name_label)) {
 			// "Name: %s": the first word, white space before it skipped.
-			const char *word = line + 5;
+			const char *word = line + sizeof name_label - 1;
 			while (std::isspace(static_cast<unsigned char>(*word)))
 				++word;
 			std::size_t length = 0;
@@ -166,11 +171,10 @@ extern "C" int tq_mem_get_proc_info(tq_mem_proc_info_t *info) noexcept
 				std::memcpy(name, word, length);
 				name[length] = '\0';
 			}
-		} else if (starts_with(line, "VmData:")) {
-			data = labelled_figure(line, 7);
-		} else if (starts_with(line, "VmStk:")) {
-			stack = labelled_figure(line, 6);
-			break;
+		} else if (labelled(line, "VmStk:", stack)) {
+			break;  // the last figure wanted
+		} else {
+			labelled(line, "VmData:", data);
 		}
 	}
 	copy_name(info->name, name);
