@@ -95,9 +95,14 @@ const char *node_name(uint32_t device)
 	return device == TQSYS_DEV_BOARD ? "board0" : "tq_sys";
 }
 
-// Processes of another byte order, word size or lock layout (a qemu-ppc
-// daemon beside native ones) keep a state of their own rather than
-// misread this one.
+// The path of a device's node in the state directory.
+void node_path(uint32_t device, char (&out)[PATH_MAX + 8])
+{
+	std::snprintf(out, sizeof out, "%s/%s", view.dir, node_name(device));
+}
+
+// Processes of another byte order or word size (a qemu-ppc daemon beside
+// native ones) keep a state of their own rather than misread this one.
 void state_name(char (&out)[32])
 {
 	std::snprintf(out, sizeof out, "state.%s%zu",
@@ -361,7 +366,7 @@ int open_device_node(uint32_t device, int flags)
 	if (!attach_locked())
 		return -1;
 	char path[PATH_MAX + 8];
-	std::snprintf(path, sizeof path, "%s/%s", view.dir, node_name(device));
+	node_path(device, path);
 	// O_PATH: read, write and mmap find nothing to act on, as on a device
 	// that offers none of them.
 	return open(path, O_PATH | O_NOFOLLOW | (flags & O_CLOEXEC));
@@ -390,10 +395,9 @@ void learn_nodes()
 	for (uint32_t d : {TQSYS_DEV_CONTROL, TQSYS_DEV_BOARD}) {
 		char path[PATH_MAX + 8];
 		struct stat sb;
-		std::snprintf(path, sizeof path, "%s/%s", view.dir, node_name(d));
-		if (lstat(path, &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_uid == geteuid()) {
+		node_path(d, path);
+		if (lstat(path, &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_uid == geteuid())
 			nodes.set(d, sb.st_dev, sb.st_ino);
-		}
 	}
 }
 

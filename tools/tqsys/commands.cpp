@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <dlfcn.h>
@@ -314,6 +315,21 @@ int cmd_port(const args &a)
 
 // ---- packet filters ----
 
+// The whole of a command's input file, or of stdin for "-"; a directory
+// or a file that cannot be read is bad input.
+std::string read_input(const args &a, const std::string &path, const char *what)
+{
+	struct stat st;
+	if (path != "-" && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+		throw usage_error(a.command + ": " + printable(path) + " is a directory, not " + what);
+	std::ifstream in(path, std::ios::binary);
+	if (path != "-" && !in)
+		throw usage_error(a.command + ": cannot read " + printable(path) + ": " + std::strerror(errno));
+	std::ostringstream text;
+	text << (path == "-" ? std::cin.rdbuf() : in.rdbuf());
+	return text.str();
+}
+
 json filter_json(const tq_sys_filter_t &f)
 {
 	return {{"id", f.id}, {"key", f.key}, {"rule", hex_bytes(std::span(f.rule, rule_length(f)))}};
@@ -335,15 +351,7 @@ int cmd_filter(const args &a)
 		f.id = number(a, 0, 0, UINT32_MAX, "ID");
 	if (op == "add") {
 		const std::string &path = a.words[0];
-		std::ostringstream text;
-		struct stat st;
-		if (path != "-" && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-			throw usage_error("filter add: " + printable(path) + " is a directory, not a filter file");
-		std::ifstream in(path, std::ios::binary);
-		if (path != "-" && !in)
-			throw usage_error("filter add: cannot read " + printable(path) + ": " + std::strerror(errno));
-		text << (path == "-" ? std::cin.rdbuf() : in.rdbuf());
-		f = parse_filter(text.str(), path == "-" ? "stdin" : printable(path));
+		f = parse_filter(read_input(a, path, "a filter file"), path == "-" ? "stdin" : printable(path));
 	}
 	device dev(a);
 	if (dev.code())
@@ -525,12 +533,7 @@ int cmd_module(const args &a)
 				   "reboot record stored");
 	}
 	if (op == "bbox") {
-		std::ostringstream data;
-		std::ifstream in(a.words[0], std::ios::binary);
-		if (a.words[0] != "-" && !in)
-			throw usage_error("module bbox: cannot read " + printable(a.words[0]));
-		data << (a.words[0] == "-" ? std::cin.rdbuf() : in.rdbuf());
-		const std::string d = data.str();
+		const std::string d = read_input(a, a.words[0], "a data file");
 		if (d.size() > TQSYS_BBOX_DATA_MAX)
 			throw usage_error("module bbox: " + std::to_string(d.size()) + " bytes, at most " +
 					  std::to_string(TQSYS_BBOX_DATA_MAX) + " fit the black box");
@@ -552,14 +555,14 @@ int cmd_module(const args &a)
 		return module_call(a, "client add", lookup<int (*)(const tq_sys_mac_entry_t *)>("tqsys_module_put_client")(&e),
 				   "client " + mac_text(mac) + " put in the table");
 	}
-	const char *problem = standin_problem();
+	const char *problem = standin_problem(), *dir = lookup<const char *(*)()>("tqsys_module_state_dir")();
 	tqsys_status st{};
 	if (problem || lookup<int (*)(tqsys_status *)>("tqsys_module_status")(&st) != 0)
-		return failed(a, std::string("the state in ") + lookup<const char *(*)()>("tqsys_module_state_dir")() +
-					 " is unusable: " + (problem ? problem : std::strerror(errno)));
+		return failed(a, std::string("the state in ") + dir + " is unusable: " +
+					 (problem ? problem : std::strerror(errno)));
 	table t({{""}, {""}});
-	json doc = {{"state_dir", lookup<const char *(*)()>("tqsys_module_state_dir")()}, {"usable", true}};
-	t.add({"state", doc["state_dir"]}), t.add({"usable", "yes"});
+	json doc = {{"state_dir", dir}, {"usable", true}};
+	t.add({"state", dir}), t.add({"usable", "yes"});
 	const std::pair<const char *, uint32_t> words[] = {
 		{"swdog_enabled", st.swdog_enabled}, {"swdog_sets", st.swdog_sets},   {"admin_uid_set", st.admin_uid_set},
 		{"admin_uid", st.admin_uid},         {"hwdog_active", st.hwdog_active}, {"hwdog_changes", st.hwdog_changes},
@@ -624,17 +627,19 @@ survey take_survey()
 	// A full list comes back unsorted; the 128 it has are still worth showing.
 	s.ok = rc == 0 || n == TQ_MEM_PROC_LIST_MAX;
 	s.complete = rc == 0;
-	// How many processes carry each name the survey keeps (its first word).
+	// Each process's whole name, and how many processes carry each name the
+	// survey keeps (its first word).
+	std::map<int, std::string> whole;
 	std::map<std::string, int> named;
 	if (DIR *proc = opendir("/proc")) {
 		while (const dirent *e = readdir(proc))
 			if (std::isdigit(static_cast<unsigned char>(e->d_name[0])))
 				if (const std::string name = status_name(e->d_name); !name.empty())
-					++named[name.substr(0, name.find_first_of(" \t"))];
+					++named[name.substr(0, name.find_first_of(" \t"))], whole[std::atoi(e->d_name)] = name;
 		closedir(proc);
 	}
 	for (const tq_mem_proc_info_t &r : std::span(list->records, n)) {
-		std::string name = status_name(std::to_string(r.pid));
+		std::string name = whole[r.pid];
 		if (name.empty() || !name.starts_with(field_text(r.name)))
 			name = field_text(r.name);  // gone, or another process by now
 		s.rows.push_back({r, name, std::max(1, named[field_text(r.name)])});

@@ -30,15 +30,14 @@ std::string frame(size_t rows)
 	std::string out = "tqsys top: every second; q or Ctrl-C leaves\n\n";
 	if (tq_sys_get_cpu_total_utilize(&percent, &thousandths) == 0)
 		out += "cpu     " + percent_text(percent, thousandths) + " % " + bar(percent, 100) + "\n";
-	tq_mem_system_info_t mem{};
-	if (tq_mem_get_system_memory(&mem) == 0)
-		out += "memory  " + used_share(mem.total_kb, mem.free_kb) + " not free " +
-		       bar(mem.total_kb - std::min(mem.free_kb, mem.total_kb), mem.total_kb) + "\n";
 	table t({{""}, {"", table::right}});
 	std::string notes;
-	json unused;
-	if (memory_summary(t, notes, unused))
-		out += t.render("  ") + notes;
+	json mem;
+	if (memory_summary(t, notes, mem)) {
+		const uint32_t total = mem["figures"][0]["kb"], free = mem["figures"][1]["kb"];
+		out += "memory  " + used_share(total, free) + " not free " + bar(total - std::min(free, total), total) +
+		       "\n" + t.render("  ") + notes;
+	}
 	out += "\nlargest processes (KiB), one row per name; PROCS: processes of that name\n";
 	survey s = take_survey();
 	table p({{"PID", table::right}, {"NAME"}, {"PROCS", table::right}, {"RSS", table::right}, {"WATCH"}});
