@@ -18,7 +18,7 @@ bool kernel_ready(int line) noexcept
 {
 	if (initialised)
 		return true;
-	__tq_err(tag, line, "syslib not initialized\n");
+	report_err(line, "syslib not initialized\n");
 	return false;
 }
 

@@ -39,12 +39,12 @@ int hwdog(unsigned long number, int line = __builtin_LINE()) noexcept
 {
 	runtime_fd board(tq_open(board_path, read_write));
 	if (!board) {
-		__tq_err(tag, line, "open device %s failed.\n", board_path);
+		report_err(line, "open device %s failed.\n", board_path);
 		return -1;
 	}
 	int rc = ioctl(board.get(), number, static_cast<void *>(nullptr));
 	if (rc != 0) {
-		__tq_err(tag, line, "hwdog ioctl %x failed", static_cast<unsigned>(number));
+		report_err(line, "hwdog ioctl %x failed", static_cast<unsigned>(number));
 		return -1;
 	}
 	return 0;

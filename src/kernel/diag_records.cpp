@@ -45,7 +45,7 @@ extern "C" int tq_syslib_crash_kernel(void) noexcept
 	if (!kernel_ready())
 		return -1;
 	// Written first: if the kernel does go down, the flash log says why.
-	tq_log_flash(5, "syslib ioctl TQ_SYS_IOCTL_TEST_CRASH_KERNEL.\n");
+	report_flash(5, "syslib ioctl TQ_SYS_IOCTL_TEST_CRASH_KERNEL.\n");
 	return diagnose(crash_cmd, no_argument{});
 }
 

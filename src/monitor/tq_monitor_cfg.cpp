@@ -22,6 +22,7 @@ constexpr int assert_priority = LOG_USER | LOG_DEBUG;
 
 void tq_assert_fail(const char *condition, const char *file, int line) noexcept
 {
+	errno_kept keep;  // syslog may change it too
 	syslog(assert_priority, "Assertion (%s) failed at %s:%d\n", condition, file, line);
 	TQ_ERR("### Assertion (%s) failed at %s:%d\n", condition, file, line);
 }

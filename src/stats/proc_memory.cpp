@@ -3,6 +3,7 @@
 #include "readline.h"
 
 #include "../frame/owned.h"
+#include "../frame/report.h"
 #include "tq_syslib.h"
 
 #include <cctype>
@@ -60,13 +61,13 @@ int read_statm_figure(int pid, uint32_t *out_kb, const statm_figure &figure) noe
 	tq_sprintf(path, "/proc/%d/statm", pid);
 	runtime_fd fd(tq_open(path, 0));
 	if (!fd) {
-		tq_log(6, "open file %s failed, maybe the process (pid:%d) has exit.\n", path, pid);
+		TQ_LOG(6, "open file %s failed, maybe the process (pid:%d) has exit.\n", path, pid);
 		return figure.open_failed;
 	}
 	char buf[buffer_size];
 	int n = tq_read(fd.get(), buf, buffer_size - 1);
 	if (n <= 0) {
-		tq_log(3, "Error read file %s\n", path);
+		TQ_LOG(3, "Error read file %s\n", path);
 		return figure.read_failed;
 	}
 	buf[n] = '\0';
@@ -128,12 +129,12 @@ extern "C" int tq_mem_get_proc_info(tq_mem_proc_info_t *info) noexcept
 	tq_sprintf(path, "/proc/%d/statm", info->pid);
 	runtime_fd statm(tq_open(path, 0));
 	if (!statm) {
-		tq_log(3, "Error open %s\n", path);
+		TQ_LOG(3, "Error open %s\n", path);
 		return -1;
 	}
 	const char *line = tq_mem_readline(statm.get(), buf, buffer_size, &cursor);
 	if (!line) {
-		tq_log(3, "error in readline!\n");
+		TQ_LOG(3, "error in readline!\n");
 		return -1;
 	}
 	// Figures 1 to 4 and 8 of the line.
@@ -151,7 +152,7 @@ extern "C" int tq_mem_get_proc_info(tq_mem_proc_info_t *info) noexcept
 	tq_sprintf(path, "/proc/%d/status", info->pid);
 	runtime_fd status(tq_open(path, 0));
 	if (!status) {
-		tq_log(3, "Error open %s\n", path);
+		TQ_LOG(3, "Error open %s\n", path);
 		return -1;
 	}
 	// As large as the reader's buffer, so that no word of a line overflows it.

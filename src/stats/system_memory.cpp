@@ -62,7 +62,7 @@ extern "C" int tq_mem_get_free_mem(uint32_t *free_kb) noexcept
 		return -1;
 	runtime_fd fd(tq_open(meminfo_path, 0));
 	if (!fd) {
-		tq_log(3, "Error open /proc/meminfo");
+		TQ_LOG(3, "Error open /proc/meminfo");
 		return -1;
 	}
 	*free_kb = 0;

@@ -4,6 +4,7 @@
 #include "harness.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <numeric>
 #include <sys/stat.h>
@@ -114,7 +115,9 @@ TEST_F(commands_test, failed_results_are_reported_once_and_write_nothing_back_ot
 		std::memset(out, 0xee, sizeof out);
 		list_count = 3;
 		inject(c.cmd, c.bad, 0, scribble, c.scribbled);
+		errno = 0;
 		EXPECT_EQ(c.call(), (c.cmd >> 12) == 9 ? c.bad : -1);
+		EXPECT_EQ(errno, c.bad < 0 ? EIO : 0);  // the module's, through the report
 		const std::string diag = "log 3: syslib ioctl " + std::to_string(c.cmd) + " failed, rc = ";
 		strings want{c.report.empty() ? diag + std::to_string(c.bad) + "\n" : c.report};
 		if (c.cmd == 0x90FF)
@@ -153,6 +156,12 @@ TEST_F(commands_test, sizes_at_the_edges_filter_list_bytes_in_32_bits_messages_p
 		EXPECT_EQ(S(requests().at(0).bytes, 68), padded(list_request(capacity), 68));
 		EXPECT_EQ(count, want) << bytes;
 	}
+	// errno is the module's: the stand-in's for a duplicate and a missing filter.
+	tq_sys_filter_t f{1, 7, {}};
+	EXPECT_EQ((std::tuple{tq_syslib_filter_add(&f), tq_syslib_filter_add(&f), int{errno},
+			      tq_syslib_filter_del(2), int{errno}}),
+		  (std::tuple{0, -1, EEXIST, -1, ENOENT}));
+	clear_reports();
 	// A message that does not fit the area is refused, not cut.
 	tqsys_module_clear_requests();
 	EXPECT_EQ((std::tuple{tq_syslib_mac_set_mlme(in, 561), tq_syslib_mac_set_dyn_vlan(in, -1),

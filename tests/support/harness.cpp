@@ -35,6 +35,7 @@ void observe(const tqrt_record *rec, void *)
 	r.channel = rec->channel;
 	r.level = rec->level;
 	std::snprintf(r.text, sizeof r.text, "%s", rec->text ? rec->text : "");
+	errno = EDOM;  // as a device's runtime may: the library keeps the failing call's
 }
 
 namespace {
