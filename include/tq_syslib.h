@@ -6,8 +6,14 @@
  * below on every target that includes this header (C99, C11, C++).
  *
  * Unless a comment says otherwise a function returns 0 on success and -1
- * on failure, reports each failure once through the platform's runtime
- * library, and leaves what it would have written untouched on failure.
+ * on failure. A failure is reported once, through the platform's runtime
+ * library, where its manual page names a message; the others are silent
+ * (bad arguments, the wildcard matchers, a full survey, the monitor status
+ * file, most failures of a launch, the thread and signal calls). errno is
+ * left as the failing call set it: the library's reports never change it.
+ * A kernel command that fails writes nothing to the caller (the reply of
+ * tq_syslib_cm_set_val_rsp excepted). Some other calls write before they
+ * fail; their comments below say so.
  * Each family has a manual page, named below; syslib(7) is the overview.
  */
 #ifndef TQ_SYSLIB_H
@@ -16,6 +22,14 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <pthread.h>
+
+/* The library's version; TQ_SYSLIB_VERSION is one number to compare:
+ * major * 10000 + minor * 100 + patch. */
+#define TQ_SYSLIB_VERSION_MAJOR 1
+#define TQ_SYSLIB_VERSION_MINOR 0
+#define TQ_SYSLIB_VERSION_PATCH 0
+#define TQ_SYSLIB_VERSION \
+	(TQ_SYSLIB_VERSION_MAJOR * 10000 + TQ_SYSLIB_VERSION_MINOR * 100 + TQ_SYSLIB_VERSION_PATCH)
 
 #ifdef __cplusplus
 extern "C" {
@@ -47,15 +61,17 @@ struct timezone;
 /* Records                                                             */
 /* ------------------------------------------------------------------ */
 
-/* One packet filter. The library reads only `key`; the rest is the
- * kernel module's and travels whole. */
+/* One packet filter. The layout is the kernel module's: the library reads
+ * only `key`, and the rest travels whole. */
 typedef struct tq_sys_filter {
 	uint32_t id;        /* names the filter for delete */
 	uint32_t key;       /* looked up by tq_syslib_filter_get */
 	uint8_t  rule[56];  /* opaque to the library */
 } tq_sys_filter_t;
 
-/* One 802.1X client as the kernel module reports it. */
+/* One 802.1X client as the kernel module reports it: 72 bytes whose
+ * layout is the module's; the library copies them and reads none. The
+ * fields are those the workstation stand-in fills, tqsys_module(3). */
 typedef struct tq_sys_mac_entry {
 	uint8_t  mac[6];
 	uint16_t vlan_id;
@@ -117,7 +133,8 @@ typedef struct tq_monitor_group_cfg {
 	uint32_t action;
 } tq_monitor_group_cfg_t;
 
-/* Raw image of the monitor configuration file; the library only copies it. */
+/* Raw image of the monitor configuration file; the library only copies
+ * it, so the fields are the configuration's, not the library's. */
 typedef struct tq_monitor_cfg {
 	uint32_t               magic;
 	uint32_t               version;
@@ -187,8 +204,9 @@ TQ_API int tq_syslib_settimeofday(const struct timeval *tv,
  * opened for the call; no init needed. */
 TQ_API int tq_syslib_hwdog_activate(void) TQ_NOEXCEPT;
 TQ_API int tq_syslib_hwdog_deactivate(void) TQ_NOEXCEPT;
-/* 0 when the port's digits appear in no line of `netstat -an`, -1 when
- * they do or netstat cannot be run. */
+/* -1 when the port's digits appear in a line of `netstat -an` (inside a
+ * longer number too) or the pipe cannot be opened; 0 when no line shows
+ * them, which is also what a netstat that cannot run gives. */
 TQ_API int tq_syslib_check_port_valid(int port) TQ_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
@@ -235,8 +253,9 @@ TQ_API int tq_syslib_mac_set_status(uint32_t unused, const uint8_t *mac,
 
 /* ------------------------------------------------------------------ */
 /* Kernel diagnostic records; every call needs init and returns the    */
-/* raw ioctl result (0 on success), or -1 before init. The records are  */
-/* the module's: rec must hold the whole of one.                        */
+/* raw ioctl result (0 on success), or -1 before init. The records'     */
+/* layouts and sizes are the module's, not the library's, which passes  */
+/* rec through untouched: rec must hold the whole of one.               */
 /* See tq_syslib_get_kernel_trace(3).                                  */
 /* ------------------------------------------------------------------ */
 
@@ -266,22 +285,28 @@ TQ_API int tq_syslib_cm_set_val_rsp(int32_t type, uint32_t value,
 
 /* ------------------------------------------------------------------ */
 /* Resource statistics from /proc and statvfs, in KiB; no init needed. */
-/* Figures past 4294967295 read as 4294967295.                          */
+/* A figure the kernel prints past 4294967295 reads as 4294967295;      */
+/* page counts times the page size, private_kb and available_kb are     */
+/* taken in 32 bits and wrap.                                           */
 /* ------------------------------------------------------------------ */
 
 /* One process's heap or resident size (statm); the rss call returns -2
- * when the file cannot be opened and -3 when it cannot be read.
+ * when the file cannot be opened and -3 when it cannot be read. *out_kb
+ * is set to 0 first, so a failure after the argument checks leaves 0.
  * See tq_mem_get_proc_info(3). */
 TQ_API int tq_mem_get_proc_heap(int pid, uint32_t *out_kb) TQ_NOEXCEPT;
 TQ_API int tq_mem_get_proc_rss(int pid, uint32_t *out_kb) TQ_NOEXCEPT;
-/* Fills the record of process info->pid from statm and status. */
+/* Fills the record of process info->pid from statm and status; when
+ * status cannot be opened the statm figures are already written. */
 TQ_API int tq_mem_get_proc_info(tq_mem_proc_info_t *info) TQ_NOEXCEPT;
-/* Every process, one record per name, largest resident set first;
- * -1 when more names than the list holds. See tq_mem_get_proc_info_list(3). */
+/* Every process, one record per name, largest resident set first. -1
+ * with count 128 when there are more names than the list holds: the 128
+ * records gathered, unsorted, are a partial result worth using; -1 also
+ * when /proc cannot be read. See tq_mem_get_proc_info_list(3). */
 TQ_API int tq_mem_get_proc_info_list(tq_mem_proc_info_list_t *list) TQ_NOEXCEPT;
 /* MemFree of /proc/meminfo; the first four meminfo figures, /tmp's use
- * and what is available; a file system's size and free space.
- * See tq_mem_get_system_memory(3). */
+ * and what is available (a failure keeps the words already read); a
+ * file system's size and free space. See tq_mem_get_system_memory(3). */
 TQ_API int tq_mem_get_free_mem(uint32_t *free_kb) TQ_NOEXCEPT;
 TQ_API int tq_mem_get_system_memory(tq_mem_system_info_t *mem) TQ_NOEXCEPT;
 TQ_API int tq_mem_get_fs_info(const char *path, uint32_t *total_kb,
@@ -296,8 +321,10 @@ TQ_API int tq_sys_get_cpu_total_utilize(uint32_t *percent,
 /* See tq_matchingstring(3).                                           */
 /* ------------------------------------------------------------------ */
 
-/* Index of the first occurrence of pattern ("?" a wildcard) in text
- * from start, or -1. */
+/* Index in text, at or after start, where pattern ("?" a wildcard)
+ * occurs, or -1. Without "?" it is the first occurrence; with "?" the
+ * search can pass over one that begins inside a stretch it has already
+ * matched ("a?b" in "aaab" gives -1). */
 TQ_API int tq_findingstring(const char *text, const char *pattern,
 			    int start) TQ_NOEXCEPT;
 /* 1 when the whole text matches pattern, else 0. */
@@ -319,7 +346,9 @@ TQ_API int tq_daemonize(int keep_cwd, int keep_stdio) TQ_NOEXCEPT;
  * checks 100 ms apart. */
 TQ_API int tq_daemonize_program(const char *path, char *const argv[],
 				int keep_cwd, int keep_fds) TQ_NOEXCEPT;
-/* The pid a pid file holds, or -1. See tq_read_pid_file(3). */
+/* The pid a pid file holds, or -1. Digits past 2147483647 are taken as
+ * atoi(3) takes them (on a 64-bit host "4294967297" gives 1): check a
+ * large number before signalling. See tq_read_pid_file(3). */
 TQ_API int tq_read_pid_file(const char *path) TQ_NOEXCEPT;
 /* A thread under a scheduling policy and priority; these four return 0
  * or a POSIX error number. See tq_pthread_create(3). */
@@ -339,10 +368,12 @@ TQ_API int tq_signal_mask(int block, int signo) TQ_NOEXCEPT;
 /* ------------------------------------------------------------------ */
 
 /* Copies /etc/monitor.conf into *cfg (size must be sizeof *cfg); no file
- * gives the all-zero configuration. */
+ * gives the all-zero configuration, a short file -1 with *cfg holding the
+ * bytes read. */
 TQ_API int tq_monitor_read_config(tq_monitor_cfg_t *cfg, uint32_t size) TQ_NOEXCEPT;
 /* The status pair of group index (0 to TQ_MAX_GROUP_NUM - 1) from
- * /etc/monitor_status.conf. */
+ * /etc/monitor_status.conf; after -1 the pair may hold an earlier group's
+ * numbers. */
 TQ_API int tq_monitor_get_group_status(uint32_t index, int *first,
 				       int *second) TQ_NOEXCEPT;
 
