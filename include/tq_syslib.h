@@ -9,8 +9,9 @@
  * on failure. A failure is reported once, through the platform's runtime
  * library, where its manual page names a message; the others are silent
  * (bad arguments, the wildcard matchers, a full survey, the monitor status
- * file, most failures of a launch, the thread and signal calls). errno is
- * left as the failing call set it: the library's reports never change it.
+ * file, most failures of a launch, tq_pthread_setschedparam and the
+ * signal masks). errno is left as the failing call set it: the library's
+ * reports never change it.
  * A kernel command that fails writes nothing to the caller (the reply of
  * tq_syslib_cm_set_val_rsp excepted). Some other calls write before they
  * fail; their comments below say so.
