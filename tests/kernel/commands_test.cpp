@@ -200,7 +200,7 @@ TEST(kernel_port_test, any_line_holding_the_digits_marks_the_port_in_use)
 	ASSERT_TRUE(write_file(dir + "/netstat", "#!/bin/sh\necho 'tcp 0 0 127.0.0.1:18080 LISTEN'\n"));
 	ASSERT_EQ(chmod((dir + "/netstat").c_str(), 0755), 0);
 	setenv("PATH", (dir + ":" + path).c_str(), 1);
-	for (auto [port, rc] : {std::pair{18080, -1}, {27, -1}, {4444, 0}})
+	for (auto [port, rc] : {std::pair{18080, -1}, {27, -1}, {4444, 0}, {-5, 0}})
 		EXPECT_EQ(tq_syslib_check_port_valid(port), rc) << port;
 	ASSERT_TRUE(write_file(dir + "/netstat", "#!/bin/sh\nexit 127\n"));  // as when it cannot run
 	EXPECT_EQ(tq_syslib_check_port_valid(18080), 0);
