@@ -232,7 +232,9 @@ TQ_API int tq_syslib_filter_get_list(tq_sys_filter_t *buf,
 /* ------------------------------------------------------------------ */
 
 /* Hand the module an MLME or dynamic VLAN message of len bytes (0 to
- * 560; a longer or negative one is refused and nothing is sent). */
+ * 560; a longer or negative one is refused and nothing is sent). The
+ * messages' layouts are the module's; the stand-in's are in
+ * tqsys_module(3). */
 TQ_API int tq_syslib_mac_set_mlme(const void *msg, int len) TQ_NOEXCEPT;
 TQ_API int tq_syslib_mac_set_dyn_vlan(const void *msg, int len) TQ_NOEXCEPT;
 /* Set or read the single value of command cmd; name is for the report. */
@@ -242,7 +244,9 @@ TQ_API int tq_syslib_mac_get_val(uint32_t cmd, uint32_t *value,
 				 const char *name) TQ_NOEXCEPT;
 /* The number of clients that selector counts, in *count. */
 TQ_API int tq_syslib_mac_get_cnt(uint32_t selector, uint32_t *count) TQ_NOEXCEPT;
-/* Asks the module to list the table; the words are the module's own. */
+/* Asks the module to list the table; the words are the module's own
+ * (under the stand-in: where the caller's memory is and how many entries
+ * it holds, tqsys_module(3)). */
 TQ_API int tq_syslib_mac_get_list(uint32_t word0, uint32_t word1,
 				  uint32_t word2) TQ_NOEXCEPT;
 /* The entry of the client with this 6-byte MAC address. */
@@ -256,8 +260,8 @@ TQ_API int tq_syslib_mac_set_status(uint32_t unused, const uint8_t *mac,
 /* Kernel diagnostic records; every call needs init and returns the    */
 /* raw ioctl result (0 on success), or -1 before init. The records'     */
 /* layouts and sizes are the module's, not the library's, which passes  */
-/* rec through untouched: rec must hold the whole of one.               */
-/* See tq_syslib_get_kernel_trace(3).                                  */
+/* rec through untouched: rec must hold the whole of one. See          */
+/* tq_syslib_get_kernel_trace(3), and tqsys_module(3) for the stand-in. */
 /* ------------------------------------------------------------------ */
 
 TQ_API int tq_syslib_crash_kernel(void) TQ_NOEXCEPT;
