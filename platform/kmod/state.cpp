@@ -485,15 +485,15 @@ void unlock_after_fork()
 
 extern "C" int tqsys_module_use_state_dir(const char *dir)
 {
-	if (!dir || !*dir || std::strlen(dir) >= PATH_MAX - 40) {
+	if (dir && (!*dir || std::strlen(dir) >= PATH_MAX - 40)) {
 		errno = EINVAL;
 		return -1;
 	}
 	tqsys::held guard(tqsys::view_lock);
 	tqsys::detach_locked();
 	tqsys::nodes.forget();
-	std::snprintf(tqsys::view.dir, sizeof tqsys::view.dir, "%s", dir);
-	tqsys::view.dir_set = true;
+	std::snprintf(tqsys::view.dir, sizeof tqsys::view.dir, "%s", dir ? dir : "");
+	tqsys::view.dir_set = dir != nullptr;  // NULL: the default, from the environment as it is now
 	return tqsys::attach_locked() ? 0 : -1;
 }
 

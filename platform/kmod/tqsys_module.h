@@ -186,7 +186,8 @@ struct tqsys_injection {
 	uint8_t reply[TQSYS_REQUEST_MAX];
 };
 
-/* Use the state in `dir` (created when missing) from now on. */
+/* Use the state in `dir` (created when missing) from now on; NULL: the
+ * default directory, as the environment names it now. */
 int tqsys_module_use_state_dir(const char *dir);
 const char *tqsys_module_state_dir(void);
 
