@@ -19,13 +19,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -367,19 +367,12 @@ int open_state_locked()
 	return -1;
 }
 
-double seconds()
-{
-	timespec t{};
-	clock_gettime(CLOCK_MONOTONIC, &t);
-	return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-}
-
 // A slot that is not the current one and that nobody else writes, locked
 // for this command; -1 when every other slot stays held (by stopped
 // processes) past the bound, or at once for a command that may not wait.
 int claim_slot(int fd, const uint32_t &current, bool wait)
 {
-	const double give_up = seconds() + 1.0;
+	const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
 	do {
 		for (uint32_t i = 1; i < slot_count; ++i) {
 			const uint32_t slot = (__atomic_load_n(&current, __ATOMIC_ACQUIRE) + i) % slot_count;
@@ -395,7 +388,7 @@ int claim_slot(int fd, const uint32_t &current, bool wait)
 		}
 		if (wait)
 			usleep(1000);
-	} while (wait && seconds() < give_up);
+	} while (wait && std::chrono::steady_clock::now() < give_up);
 	return -1;
 }
 
