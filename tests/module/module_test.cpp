@@ -271,7 +271,7 @@ TEST_F(module_test, injected_replies_stay_within_the_request_and_seeded_records_
 	}
 	close(dev);
 	// 68 bytes for the list request, none for a command without an argument
-	EXPECT_EQ((std::pair{std::count(area.begin(), area.end(), 0x11), area[68]}), (std::pair{68L, uint8_t(0xee)}));
+	EXPECT_EQ((std::tuple{std::count(area.begin(), area.end(), 0x11), area[68]}), (std::tuple{68, uint8_t(0xee)}));
 
 	ASSERT_TRUE(tqsys_module_set_kernel_trace("boot done\n") == 0 && tqsys_module_set_reboot_info(3, "cut") == 0);
 	tqsys_kernel_trace trace{};
