@@ -89,7 +89,7 @@ int queued = 0;
 
 bool take_injection(uint32_t device, uint32_t cmd, tqsys_injection &out)
 {
-	held guard(test_lock);
+	held guard(&test_lock);
 	for (int i = 0; i < queued; ++i) {
 		if (queue[i].device != device || (queue[i].cmd && queue[i].cmd != cmd))
 			continue;
@@ -103,7 +103,7 @@ bool take_injection(uint32_t device, uint32_t cmd, tqsys_injection &out)
 
 void record(const tqsys_request &r)
 {
-	held guard(test_lock);
+	held guard(&test_lock);
 	ring[ring_next % ring_size] = r;
 	++ring_next;
 }
@@ -133,6 +133,7 @@ int open_device(uint32_t device, int flags)
 
 int serve(uint32_t device, unsigned long cmd, void *arg, bool wait)
 {
+	held quiet;  // until the command is recorded, as one system call
 	const model *m = find_model(device, cmd);
 	tqsys_request r{};
 	r.device = device;
@@ -355,7 +356,7 @@ int tqsys_module_inject(const struct tqsys_injection *inj)
 {
 	if (!inj)
 		return -1;
-	held guard(test_lock);
+	held guard(&test_lock);
 	if (queued == injection_max)
 		return -1;
 	queue[queued++] = *inj;
@@ -364,19 +365,19 @@ int tqsys_module_inject(const struct tqsys_injection *inj)
 
 void tqsys_module_clear_injections(void)
 {
-	held guard(test_lock);
+	held guard(&test_lock);
 	queued = 0;
 }
 
 int tqsys_module_request_count(void)
 {
-	held guard(test_lock);
+	held guard(&test_lock);
 	return ring_next;
 }
 
 int tqsys_module_request_get(int index, struct tqsys_request *out)
 {
-	held guard(test_lock);
+	held guard(&test_lock);
 	if (!out || index < 0 || index >= ring_next || index < ring_next - ring_size)
 		return -1;
 	*out = ring[index % ring_size];
@@ -385,7 +386,7 @@ int tqsys_module_request_get(int index, struct tqsys_request *out)
 
 void tqsys_module_clear_requests(void)
 {
-	held guard(test_lock);
+	held guard(&test_lock);
 	ring_next = 0;
 }
 

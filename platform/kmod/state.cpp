@@ -34,18 +34,25 @@
 
 namespace tqsys {
 
-held::held(std::mutex &m)
+// Nested holds (a command's locks inside its own) block signals once.
+thread_local int holds;
+
+held::held(std::mutex *m)
 {
 	sigset_t all;
 	sigfillset(&all);
-	pthread_sigmask(SIG_BLOCK, &all, &old_);
-	lock_ = std::unique_lock<std::mutex>(m);
+	if (!holds++)
+		pthread_sigmask(SIG_BLOCK, &all, &old_);
+	if (m)
+		lock_ = std::unique_lock<std::mutex>(*m);
 }
 
 held::~held()
 {
-	lock_.unlock();
-	pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+	if (lock_)
+		lock_.unlock();
+	if (!--holds)
+		pthread_sigmask(SIG_SETMASK, &old_, nullptr);
 }
 
 namespace {
@@ -370,12 +377,15 @@ int open_state_locked()
 // A slot that is not the current one and that nobody else writes, locked
 // for this command; -1 when every other slot stays held (by stopped
 // processes) past the bound, or at once for a command that may not wait.
+// The lowest free slot: alone, a process uses two slots, which stay in its
+// cache.
 int claim_slot(int fd, const uint32_t &current, bool wait)
 {
 	const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
 	do {
-		for (uint32_t i = 1; i < slot_count; ++i) {
-			const uint32_t slot = (__atomic_load_n(&current, __ATOMIC_ACQUIRE) + i) % slot_count;
+		for (uint32_t slot = 0; slot < slot_count; ++slot) {
+			if (__atomic_load_n(&current, __ATOMIC_ACQUIRE) % slot_count == slot)
+				continue;
 			struct flock l{};
 			l.l_type = F_WRLCK, l.l_whence = SEEK_SET, l.l_start = slot, l.l_len = 1;
 			if (fcntl(fd, F_SETLK, &l) < 0)
@@ -396,7 +406,7 @@ int claim_slot(int fd, const uint32_t &current, bool wait)
 
 int with_state(int (*fn)(kstate &, void *), void *context, bool wait)
 {
-	held guard(view_lock);
+	held guard(&view_lock);
 	const int fd = open_state_locked();
 	if (fd < 0)
 		return -1;
@@ -423,7 +433,7 @@ int with_state(int (*fn)(kstate &, void *), void *context, bool wait)
 
 int open_device_node(uint32_t device, int flags)
 {
-	held guard(view_lock);
+	held guard(&view_lock);
 	if (!attach_locked())
 		return -1;
 	char path[PATH_MAX + 8];
@@ -446,7 +456,7 @@ uint32_t device_of_node(int fd)
 // a program started with device descriptors (across exec) recognises them.
 void learn_nodes()
 {
-	held guard(view_lock);
+	held guard(&view_lock);
 	ensure_dir_locked();
 	for (uint32_t d : {TQSYS_DEV_CONTROL, TQSYS_DEV_BOARD}) {
 		char path[PATH_MAX + 8];
@@ -482,7 +492,7 @@ extern "C" int tqsys_module_use_state_dir(const char *dir)
 		errno = EINVAL;
 		return -1;
 	}
-	tqsys::held guard(tqsys::view_lock);
+	tqsys::held guard(&tqsys::view_lock);
 	tqsys::detach_locked();
 	tqsys::nodes.forget();
 	std::snprintf(tqsys::view.dir, sizeof tqsys::view.dir, "%s", dir ? dir : "");
@@ -492,14 +502,14 @@ extern "C" int tqsys_module_use_state_dir(const char *dir)
 
 extern "C" const char *tqsys_module_state_dir(void)
 {
-	tqsys::held guard(tqsys::view_lock);
+	tqsys::held guard(&tqsys::view_lock);
 	tqsys::ensure_dir_locked();
 	return tqsys::view.dir;
 }
 
 extern "C" const char *tqsys_module_problem(void)
 {
-	tqsys::held guard(tqsys::view_lock);
+	tqsys::held guard(&tqsys::view_lock);
 	const int fd = tqsys::open_state_locked();
 	if (fd < 0)
 		return tqsys::view.problem;

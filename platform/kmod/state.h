@@ -74,7 +74,7 @@ struct kstate {
 	typed_values cm;
 };
 
-// Holds `m` with every signal blocked, as a system call runs: a handler
+// Holds `m` (if any) with every signal blocked, as a system call runs: a handler
 // runs after the command it interrupts, never inside it, so that a command
 // of its own never waits for that one.
 class held {
@@ -82,7 +82,7 @@ class held {
 	std::unique_lock<std::mutex> lock_;
 
 public:
-	explicit held(std::mutex &m);
+	explicit held(std::mutex *m = nullptr);
 	~held();
 };
 
