@@ -86,8 +86,8 @@ sigset_t fork_mask;
 // The nodes this process made or met, by device: written under view_lock
 // and read without it by every device ioctl's check. A sequence lock over
 // 32-bit words, as a 32-bit target has no lock-free 64-bit atomics. Nodes
-// of a state removed since are kept, so that descriptors opened before
-// still reach the state made anew.
+// of a state removed (or left) since are kept, so that descriptors opened
+// before still reach the state in use.
 struct node_identities {
 	static constexpr int kept = 8;
 	std::atomic<uint32_t> seq{0}, next{0};
@@ -109,13 +109,6 @@ struct node_identities {
 		for (int i = 0; i < 5; ++i)
 			words[at][i].store(w[i], std::memory_order_release);
 		seq.store(s + 2, std::memory_order_release);
-	}
-	void forget()
-	{
-		seq.fetch_add(1), next = 0;
-		for (auto &row : words)
-			row[0].store(0, std::memory_order_release);
-		seq.fetch_add(1, std::memory_order_release);
 	}
 	uint32_t is(uint64_t dev, uint64_t ino) const
 	{
@@ -494,7 +487,6 @@ extern "C" int tqsys_module_use_state_dir(const char *dir)
 	}
 	tqsys::held guard(&tqsys::view_lock);
 	tqsys::detach_locked();
-	tqsys::nodes.forget();
 	std::snprintf(tqsys::view.dir, sizeof tqsys::view.dir, "%s", dir ? dir : "");
 	tqsys::view.dir_set = dir != nullptr;  // NULL: the default, from the environment as it is now
 	return tqsys::attach_locked() ? 0 : -1;
