@@ -134,6 +134,7 @@ int open_device(uint32_t device, int flags)
 int serve(uint32_t device, unsigned long cmd, void *arg, bool wait)
 {
 	held quiet;  // until the command is recorded, as one system call
+	const int saved = errno;  // which a successful system call leaves alone
 	const model *m = find_model(device, cmd);
 	tqsys_request r{};
 	r.device = device;
@@ -173,8 +174,7 @@ int serve(uint32_t device, unsigned long cmd, void *arg, bool wait)
 	if (r.len)
 		std::memcpy(arg, r.reply, r.len);
 	record(r);
-	if (rc < 0)
-		errno = err;
+	errno = rc < 0 ? err : saved;
 	return rc;
 }
 
