@@ -226,17 +226,22 @@ int open_dir_locked()
 	errno = 0;
 	if (mkdir(view.dir, 0700) < 0 && errno != EEXIST)
 		return fail("cannot make the state directory %s: %s", view.dir, std::strerror(errno)), -1;
-	int fd = open(view.dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	// O_PATH: what stands at the name is examined, whatever it is, before
+	// anything is opened through it; a squatter's link or file is named so.
+	int fd = open(view.dir, O_PATH | O_NOFOLLOW | O_CLOEXEC);
 	struct stat sb;
-	if (fd < 0) {
-		const bool link = lstat(view.dir, &sb) == 0 && S_ISLNK(sb.st_mode);
-		fail("the state directory %s cannot be used (%s)", view.dir, link ? "a symbolic link" : std::strerror(errno));
-	} else if (!trusted(fd, "directory", "", 022, sb) || !only_ours(fd)) {
-		int e = errno;
-		close(fd);
-		fd = -1, errno = e;
+	if (fd < 0)
+		return fail("the state directory %s cannot be used (%s)", view.dir, std::strerror(errno)), -1;
+	if (fstat(fd, &sb) == 0 && sb.st_uid == geteuid() && !S_ISDIR(sb.st_mode)) {
+		errno = S_ISLNK(sb.st_mode) ? ELOOP : ENOTDIR;
+		fail("the state directory %s is %s", view.dir, S_ISLNK(sb.st_mode) ? "a symbolic link" : "not a directory");
+	} else if (trusted(fd, "directory", "", 022, sb) && only_ours(fd)) {
+		return fd;
 	}
-	return fd;
+	int e = errno;
+	close(fd);
+	errno = e;
+	return -1;
 }
 
 // The device nodes are empty files whose identity marks a descriptor as a

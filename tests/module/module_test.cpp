@@ -85,7 +85,7 @@ TEST(module_trust, states_others_could_reach_and_odd_files_are_refused_and_the_d
 	ASSERT_TRUE(write_file(victim, "keep"));
 	auto made = [](const string &s, int mode = 0700) { return mkdir(s.c_str(), 0700) | chmod(s.c_str(), mode); };
 	const std::pair<std::function<void(const string &)>, string> rows[] = {
-		{[&](const string &s) { made(s), chown(s.c_str(), 4321, 4321); },
+		{[&](const string &s) { symlink((base + "own").c_str(), s.c_str()), lchown(s.c_str(), 4321, 4321); },
 		 "belongs to uid 4321, not to uid " + uid + ": set TQSYS_STATE_DIR"},
 		{[&](const string &s) { made(s, 0770); }, "mode 770"},
 		{[&](const string &s) { symlink((base + "own").c_str(), s.c_str()); }, "a symbolic link"},
