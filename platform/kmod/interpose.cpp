@@ -131,9 +131,11 @@ int open_device(uint32_t device, int flags)
 	return fd;
 }
 
+// The caller's request is read and written outside the command, so that a
+// bad pointer faults as it would in the caller (its handler runs), not with
+// every signal blocked.
 int serve(uint32_t device, unsigned long cmd, void *arg, bool wait)
 {
-	held quiet;  // until the command is recorded, as one system call
 	const int saved = errno;  // which a successful system call leaves alone
 	const model *m = find_model(device, cmd);
 	tqsys_request r{};
@@ -144,38 +146,34 @@ int serve(uint32_t device, unsigned long cmd, void *arg, bool wait)
 	if (r.len)
 		std::memcpy(r.bytes, arg, r.len);
 	std::memcpy(r.reply, r.bytes, r.len);
-
-	tqsys_injection inj;
-	int rc;
-	int err = 0;
-	if (take_injection(device, r.cmd, inj)) {
-		// A reply goes only where the command's own request lies.
-		if (inj.reply_offset < r.len) {
-			uint32_t n = std::min(inj.reply_len, r.len - inj.reply_offset);
-			std::memcpy(r.reply + inj.reply_offset, inj.reply, n);
+	{
+		held quiet;  // the command itself, as one system call
+		tqsys_injection inj;
+		if (take_injection(device, r.cmd, inj)) {
+			// A reply goes only where the command's own request lies.
+			if (inj.reply_offset < r.len)
+				std::memcpy(r.reply + inj.reply_offset, inj.reply,
+					    std::min(inj.reply_len, r.len - inj.reply_offset));
+			r.result = inj.result;
+			r.err = inj.result < 0 ? (inj.err ? inj.err : EIO) : 0;
+		} else if (!m) {
+			r.result = -1, r.err = ENOTTY;
+		} else {
+			// Each run starts from the request as sent: a command run
+			// again on newer tables must not see its own first answer.
+			r.result = with_state([&](kstate &st) {
+				++st.commands;
+				std::memcpy(r.reply, r.bytes, r.len);
+				return m->serve(st, cmd, r.len ? r.reply : arg);
+			}, wait);
+			r.err = r.result < 0 ? errno : 0;
 		}
-		rc = inj.result;
-		err = rc < 0 ? (inj.err ? inj.err : EIO) : 0;
-	} else if (!m) {
-		rc = -1;
-		err = ENOTTY;
-	} else {
-		// Each run starts from the request as sent: a command run again
-		// on newer tables must not see its own first answer.
-		rc = with_state([&](kstate &st) {
-			++st.commands;
-			std::memcpy(r.reply, r.bytes, r.len);
-			return m->serve(st, cmd, r.len ? r.reply : arg);
-		}, wait);
-		err = rc < 0 ? errno : 0;
+		record(r);
 	}
-	r.result = rc;
-	r.err = err;
 	if (r.len)
 		std::memcpy(arg, r.reply, r.len);
-	record(r);
-	errno = rc < 0 ? err : saved;
-	return rc;
+	errno = r.result < 0 ? r.err : saved;
+	return r.result;
 }
 
 int open_common(const char *path, int flags, va_list ap, int dirfd, const char *name)
