@@ -41,8 +41,10 @@ held::held(std::mutex *m)
 {
 	sigset_t all;
 	sigfillset(&all);
-	if (!holds++)
+	// Counted only once blocked: a handler that runs before sees none.
+	if (!holds)
 		pthread_sigmask(SIG_BLOCK, &all, &old_);
+	++holds;
 	if (m)
 		lock_ = std::unique_lock<std::mutex>(*m);
 }
