@@ -306,23 +306,18 @@ bool map_state_locked(int dir_fd)
 			    errno == ELOOP ? "a symbolic link" : std::strerror(errno));
 	struct stat sb;
 	void *m = MAP_FAILED;
-	if (trusted(fd, "file", name, 077, sb)) {
-		errno = EPROTO;
-		if (!S_ISREG(sb.st_mode))
-			fail("the state file %s/%s is not a regular file: remove it", view.dir, name);
-		else if (sb.st_size == static_cast<off_t>(sizeof(shared_file)))
-			m = mmap(nullptr, sizeof(shared_file), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-		auto *f = static_cast<shared_file *>(m);
-		// Never truncated or rewritten: another version's processes may
-		// still be using it.
-		if (S_ISREG(sb.st_mode) && (m == MAP_FAILED || f->magic != state_magic || f->version != state_version ||
-					    f->size != sizeof(shared_file))) {
-			if (m != MAP_FAILED)
-				munmap(m, sizeof(shared_file));
-			m = MAP_FAILED, errno = EPROTO;
-			fail("the state file %s/%s is of another version or size; remove it", view.dir, name);
-		}
-	}
+	const uint32_t head[3] = {state_magic, state_version, sizeof(shared_file)};
+	const bool ours = trusted(fd, "file", name, 077, sb);
+	if (ours && S_ISREG(sb.st_mode) && sb.st_size == static_cast<off_t>(sizeof(shared_file)))
+		m = mmap(nullptr, sizeof(shared_file), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+	// Another version's file is never truncated or rewritten: its
+	// processes may still be using it.
+	if (m != MAP_FAILED && std::memcmp(m, head, sizeof head) != 0)
+		munmap(m, sizeof(shared_file)), m = MAP_FAILED;
+	if (ours && m == MAP_FAILED)
+		errno = EPROTO, fail(S_ISREG(sb.st_mode) ? "the state file %s/%s is of another version or size; remove it"
+							 : "the state file %s/%s is not a regular file: remove it",
+				     view.dir, name);
 	int e = errno;
 	close(fd);
 	errno = e;
