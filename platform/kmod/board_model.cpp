@@ -15,8 +15,7 @@ int serve_board(kstate &st, unsigned long cmd, void *)
 		st.board.hwdog_active = 0;
 		break;
 	default:
-		errno = ENOTTY;
-		return -1;
+		return refuse(ENOTTY);
 	}
 	++st.board.hwdog_changes;
 	return 0;

@@ -21,18 +21,12 @@ int find_key(const filter_table &t, uint32_t key)
 	return -1;
 }
 
-int fail(int err)
-{
-	errno = err;
-	return -1;
-}
-
 } // namespace
 
 int serve_filter(kstate &st, unsigned long, void *arg)
 {
 	if (!arg)
-		return fail(EFAULT);
+		return refuse(EFAULT);
 	auto *req = static_cast<unsigned char *>(arg);
 	filter_table &t = st.filters;
 	if (t.count > TQSYS_FILTER_MAX)
@@ -43,9 +37,9 @@ int serve_filter(kstate &st, unsigned long, void *arg)
 		tq_sys_filter_t row;
 		std::memcpy(&row, req + data, row_size);
 		if (find_key(t, row.key) >= 0)
-			return fail(EEXIST);
+			return refuse(EEXIST);
 		if (t.count == TQSYS_FILTER_MAX)
-			return fail(ENOSPC);
+			return refuse(ENOSPC);
 		t.rows[t.count++] = row;
 		return 0;
 	}
@@ -59,7 +53,7 @@ int serve_filter(kstate &st, unsigned long, void *arg)
 			std::memset(&t.rows[t.count], 0, row_size);
 			return 0;
 		}
-		return fail(ENOENT);
+		return refuse(ENOENT);
 	}
 	case op_count:
 		put_word(req, data, t.count);
@@ -75,19 +69,19 @@ int serve_filter(kstate &st, unsigned long, void *arg)
 		if (rows > t.count)
 			rows = t.count;
 		if (!copy_out(where, t.rows, rows * row_size))
-			return fail(EFAULT);
+			return refuse(EFAULT);
 		put_word(req, data + 4, static_cast<uint32_t>(rows * row_size));
 		return 0;
 	}
 	case op_get: {
 		int i = find_key(t, get_word(req, data + 4));
 		if (i < 0)
-			return fail(ENOENT);
+			return refuse(ENOENT);
 		std::memcpy(req + data, &t.rows[i], row_size);
 		return 0;
 	}
 	default:
-		return fail(EINVAL);
+		return refuse(EINVAL);
 	}
 }
 

@@ -89,7 +89,7 @@ int queued = 0;
 
 bool take_injection(uint32_t device, uint32_t cmd, tqsys_injection &out)
 {
-	std::lock_guard<std::mutex> guard(test_lock);
+	held guard(&test_lock);
 	for (int i = 0; i < queued; ++i) {
 		if (queue[i].device != device || (queue[i].cmd && queue[i].cmd != cmd))
 			continue;
@@ -103,7 +103,7 @@ bool take_injection(uint32_t device, uint32_t cmd, tqsys_injection &out)
 
 void record(const tqsys_request &r)
 {
-	std::lock_guard<std::mutex> guard(test_lock);
+	held guard(&test_lock);
 	ring[ring_next % ring_size] = r;
 	++ring_next;
 }
@@ -131,8 +131,12 @@ int open_device(uint32_t device, int flags)
 	return fd;
 }
 
-int serve(uint32_t device, unsigned long cmd, void *arg)
+// The caller's request is read and written outside the command, so that a
+// bad pointer faults as it would in the caller (its handler runs), not with
+// every signal blocked.
+int serve(uint32_t device, unsigned long cmd, void *arg, bool wait)
 {
+	const int saved = errno;  // which a successful system call leaves alone
 	const model *m = find_model(device, cmd);
 	tqsys_request r{};
 	r.device = device;
@@ -141,36 +145,35 @@ int serve(uint32_t device, unsigned long cmd, void *arg)
 	r.len = m && arg ? m->request_len : 0;
 	if (r.len)
 		std::memcpy(r.bytes, arg, r.len);
-
-	tqsys_injection inj;
-	int rc;
-	int err = 0;
-	if (take_injection(device, r.cmd, inj)) {
-		// A reply goes only where the command's own request lies.
-		if (inj.reply_offset < r.len) {
-			uint32_t n = std::min(inj.reply_len, r.len - inj.reply_offset);
-			std::memcpy(static_cast<unsigned char *>(arg) + inj.reply_offset, inj.reply, n);
+	std::memcpy(r.reply, r.bytes, r.len);
+	{
+		held quiet;  // the command itself, as one system call
+		tqsys_injection inj;
+		if (take_injection(device, r.cmd, inj)) {
+			// A reply goes only where the command's own request lies.
+			if (inj.reply_offset < r.len)
+				std::memcpy(r.reply + inj.reply_offset, inj.reply,
+					    std::min(inj.reply_len, r.len - inj.reply_offset));
+			r.result = inj.result;
+			r.err = inj.result < 0 ? (inj.err ? inj.err : EIO) : 0;
+		} else if (!m) {
+			r.result = -1, r.err = ENOTTY;
+		} else {
+			// Each run starts from the request as sent: a command run
+			// again on newer tables must not see its own first answer.
+			r.result = with_state([&](kstate &st) {
+				++st.commands;
+				std::memcpy(r.reply, r.bytes, r.len);
+				return m->serve(st, cmd, r.len ? r.reply : arg);
+			}, wait);
+			r.err = r.result < 0 ? errno : 0;
 		}
-		rc = inj.result;
-		err = rc < 0 ? (inj.err ? inj.err : EIO) : 0;
-	} else if (!m) {
-		rc = -1;
-		err = ENOTTY;
-	} else {
-		rc = with_state([&](kstate &st) {
-			++st.commands;
-			return m->serve(st, cmd, arg);
-		});
-		err = rc < 0 ? errno : 0;
+		record(r);
 	}
-	r.result = rc;
-	r.err = err;
 	if (r.len)
-		std::memcpy(r.reply, arg, r.len);
-	record(r);
-	if (rc < 0)
-		errno = err;
-	return rc;
+		std::memcpy(arg, r.reply, r.len);
+	errno = r.result < 0 ? r.err : saved;
+	return r.result;
 }
 
 int open_common(const char *path, int flags, va_list ap, int dirfd, const char *name)
@@ -192,7 +195,7 @@ int open_common(const char *path, int flags, va_list ap, int dirfd, const char *
 int ioctl_common(int fd, unsigned long request, void *arg, ioctl_t next)
 {
 	if (uint32_t dev = device_of_fd(fd))
-		return serve(dev, request, arg);
+		return serve(dev, request, arg, !marked(fd, nonblocking));
 	return next(fd, request, arg);
 }
 
@@ -206,8 +209,8 @@ int fcntl_common(int fd, int cmd, unsigned long arg, fcntl_t next)
 		}
 	}
 	// The status flags of a character device opened for reading and
-	// writing (kept per descriptor number); O_NONBLOCK changes nothing
-	// else, as no command blocks.
+	// writing (kept per descriptor number); with O_NONBLOCK a command
+	// that would wait for a free slot fails with EAGAIN instead.
 	if (dev && cmd == F_GETFL)
 		return O_RDWR | (marked(fd, nonblocking) ? O_NONBLOCK : 0);
 	if (dev && cmd == F_SETFL) {
@@ -351,7 +354,7 @@ int tqsys_module_inject(const struct tqsys_injection *inj)
 {
 	if (!inj)
 		return -1;
-	std::lock_guard<std::mutex> guard(test_lock);
+	held guard(&test_lock);
 	if (queued == injection_max)
 		return -1;
 	queue[queued++] = *inj;
@@ -360,19 +363,19 @@ int tqsys_module_inject(const struct tqsys_injection *inj)
 
 void tqsys_module_clear_injections(void)
 {
-	std::lock_guard<std::mutex> guard(test_lock);
+	held guard(&test_lock);
 	queued = 0;
 }
 
 int tqsys_module_request_count(void)
 {
-	std::lock_guard<std::mutex> guard(test_lock);
+	held guard(&test_lock);
 	return ring_next;
 }
 
 int tqsys_module_request_get(int index, struct tqsys_request *out)
 {
-	std::lock_guard<std::mutex> guard(test_lock);
+	held guard(&test_lock);
 	if (!out || index < 0 || index >= ring_next || index < ring_next - ring_size)
 		return -1;
 	*out = ring[index % ring_size];
@@ -381,7 +384,7 @@ int tqsys_module_request_get(int index, struct tqsys_request *out)
 
 void tqsys_module_clear_requests(void)
 {
-	std::lock_guard<std::mutex> guard(test_lock);
+	held guard(&test_lock);
 	ring_next = 0;
 }
 

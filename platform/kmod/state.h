@@ -1,12 +1,14 @@
 // The kernel state that the stand-in shares between one user's processes:
 // one file per user and machine type in a directory only that user can
-// enter, mapped by every process and guarded by a robust mutex inside it.
+// enter, mapped by every process and changed by one command at a time.
 #pragma once
 
 #include "tq_syslib.h"
 #include "tqsys_module.h"
 
+#include <csignal>
 #include <cstdint>
+#include <mutex>
 #include <sys/types.h>
 
 namespace tqsys {
@@ -72,16 +74,30 @@ struct kstate {
 	typed_values cm;
 };
 
-// Runs `fn` on the tables with the state locked against every other thread
-// and process, and makes its changes visible at once when it returns.
-// Returns fn's result, or -1 with errno set when the state is unusable
-// (tqsys_module_problem() says why).
-int with_state(int (*fn)(kstate &, void *), void *context);
+// Holds `m` (if any) with every signal blocked, as a system call runs: a handler
+// runs after the command it interrupts, never inside it, so that a command
+// of its own never waits for that one.
+class held {
+	sigset_t old_;
+	std::unique_lock<std::mutex> lock_;
+
+public:
+	explicit held(std::mutex *m = nullptr);
+	~held();
+};
+
+// Runs `fn` on the tables as if no other command of any thread or process
+// ran meanwhile (`fn` may run more than once, each time on fresh tables),
+// and makes its changes visible at once when it returns. Returns fn's
+// result, or -1 with errno set when the state is unusable
+// (tqsys_module_problem() says why) or, EAGAIN, busy past the bound, at
+// once unless `wait`.
+int with_state(int (*fn)(kstate &, void *), void *context, bool wait);
 
 template <class Fn>
-int with_state(Fn &&fn)
+int with_state(Fn &&fn, bool wait = true)
 {
-	return with_state([](kstate &st, void *c) { return (*static_cast<Fn *>(c))(st); }, &fn);
+	return with_state([](kstate &st, void *c) { return (*static_cast<Fn *>(c))(st); }, &fn, wait);
 }
 
 // A descriptor of the device's node in the state directory, with the

@@ -6,16 +6,20 @@
  * answers open() of the two device paths with a real descriptor and serves
  * ioctl() on those descriptors from one kernel state shared by all the
  * processes of one user (of one byte order and word size): a state file
- * that each process maps and locks.
+ * that each process maps. A full disk, a signal handler's command, a
+ * stopped or killed process and a removed state are handled as the kernel
+ * would; see tqsys_module(3).
  *
- * The state lives in the directory named by TQSYS_STATE_DIR, by default
- * "/dev/shm/tqsys-<uid>". The directory must belong to the user and be
- * writable by nobody else; it is made 0700 when missing. A test points its
- * process at a private directory with tqsys_module_use_state_dir().
+ * The state lives in the directory named by TQSYS_STATE_DIR (absolute), by
+ * default "$XDG_RUNTIME_DIR/tqsys", or "/dev/shm/tqsys-<uid>" without
+ * XDG_RUNTIME_DIR. The directory must belong to the user, be writable by
+ * nobody else and hold nothing but the stand-in's files; it is made 0700
+ * when missing. A test points its process at a private directory with
+ * tqsys_module_use_state_dir().
  *
- * The calls below are for tests and tools; they act on the calling
- * process's view only (its recording and its injected results), except
- * tqsys_module_reset(), which clears the shared state.
+ * The calls below are for tests and tools; the recording and injection
+ * calls act on the calling process only, the seeding calls and
+ * tqsys_module_reset() on the shared state.
  */
 #ifndef TQSYS_MODULE_H
 #define TQSYS_MODULE_H
@@ -186,7 +190,8 @@ struct tqsys_injection {
 	uint8_t reply[TQSYS_REQUEST_MAX];
 };
 
-/* Use the state in `dir` (created when missing) from now on. */
+/* Use the state in `dir` (created when missing) from now on; NULL: the
+ * default directory, as the environment names it now. */
 int tqsys_module_use_state_dir(const char *dir);
 const char *tqsys_module_state_dir(void);
 

@@ -5,23 +5,16 @@ namespace syslib_test {
 void kmod_test::SetUp()
 {
 	static const std::string dir = scratch_dir() + "/kstate";
-	ASSERT_EQ(tqsys_module_use_state_dir(dir.c_str()), 0);
-	ASSERT_EQ(tqsys_module_reset(), 0);
-	tqsys_module_set_absent(TQSYS_DEV_CONTROL, 0);
-	tqsys_module_set_absent(TQSYS_DEV_BOARD, 0);
-	tqsys_module_clear_injections();
-	tq_syslib_exit();
-	if (init_in_setup) {
-		ASSERT_EQ(tq_syslib_init(), 0);
-	}
-	tqsys_module_clear_requests();
-	clear_reports();
+	ASSERT_TRUE(tqsys_module_use_state_dir(dir.c_str()) == 0 && tqsys_module_reset() == 0) << tqsys_module_problem();
+	tqsys_module_set_absent(TQSYS_DEV_CONTROL, 0), tqsys_module_set_absent(TQSYS_DEV_BOARD, 0);
+	tqsys_module_clear_injections(), tq_syslib_exit();
+	ASSERT_TRUE(!init_in_setup || tq_syslib_init() == 0);
+	tqsys_module_clear_requests(), clear_reports();
 }
 
 void kmod_test::TearDown()
 {
-	tq_syslib_exit();
-	tqsys_module_clear_injections();
+	tq_syslib_exit(), tqsys_module_clear_injections();
 }
 
 std::vector<tqsys_request> kmod_test::requests() const
@@ -36,8 +29,7 @@ void kmod_test::inject(uint32_t cmd, int result, uint32_t offset, const void *re
 		       uint32_t reply_len, uint32_t device)
 {
 	tqsys_injection inj{device, cmd, result, 0, offset, reply_len, {}};
-	if (reply && reply_len <= sizeof inj.reply)
-		std::memcpy(inj.reply, reply, reply_len);
+	std::copy_n(static_cast<const uint8_t *>(reply), reply && reply_len <= sizeof inj.reply ? reply_len : 0, inj.reply);
 	ASSERT_EQ(tqsys_module_inject(&inj), 0);
 }
 

@@ -24,7 +24,7 @@ def enter_sandbox():
 
 
 def run(*args, stdin=None, device=False, state=None):
-    env, cmd = dict(os.environ, TQSYS_STATE_DIR=state or SCRATCH), shlex.split(OPTS.emulator)
+    env, cmd = dict(os.environ, TQSYS_STATE_DIR=state or SCRATCH + "/kstate"), shlex.split(OPTS.emulator)
     if device:  # ld.so splits LD_PRELOAD at blanks: a relative path has none
         env.update(ASAN_OPTIONS=env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0",
                    LD_PRELOAD=os.path.relpath(OPTS.module, SCRATCH))
@@ -148,7 +148,7 @@ class Device(Base):
              {"record": "data", "bytes": ("00000004" if OPTS.order.startswith("BIG") else "04000000") + "41424344"}),
             (["module", "bbox", "-"], 2, "module bbox: 509 bytes, at most 508 fit the black box", "x" * 509),
             (["module", "reset"], 0, "every table of the stand-in emptied\n"),
-            (["module", "status"], 0, re.compile(r"\Astate +%s\nusable +yes\n(.*\n)*clients +0\n" % re.escape(SCRATCH))),
+            (["module", "status"], 0, re.compile(r"\Astate +%s/kstate\nusable +yes\n(.*\n)*clients +0\n" % re.escape(SCRATCH))),
         ], device=True)
         # A stand-in whose state others could reach says so, and no module at all says that.
         os.mkdir(os.path.join(SCRATCH, "open")), os.chmod(os.path.join(SCRATCH, "open"), 0o777)
