@@ -65,11 +65,11 @@ std::string read_input(const args &a, const std::string &path, size_t most, cons
 	std::string text(most + 1, '\0');
 	size_t got = 0;
 	ssize_t n = fd < 0 ? -1 : 1;
-	while (n != 0 && got < text.size())
+	while (n > 0 && got < text.size())
 		if ((n = read(fd, text.data() + got, text.size() - got)) > 0)
 			got += static_cast<size_t>(n);
-		else if (n < 0 && errno != EINTR)
-			break;
+		else if (n < 0 && errno == EINTR)
+			n = 1;
 	const int err = errno;
 	if (fd >= 0 && !in)
 		close(fd);

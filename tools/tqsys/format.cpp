@@ -8,7 +8,18 @@ namespace tqsys {
 
 std::string json_text(const json &doc)
 {
-	return doc.dump(-1, ' ', false, json::error_handler_t::replace);
+	// C1 controls (C2 80 to C2 9F) can only stand inside strings: escaped
+	// there as \u0080 to \u009f, so none reaches a terminal raw.
+	std::string raw = doc.dump(-1, ' ', false, json::error_handler_t::replace), out;
+	for (size_t i = 0; i < raw.size(); ++i)
+		if (raw[i] == '\xc2' && i + 1 < raw.size() && static_cast<unsigned char>(raw[i + 1]) < 0xa0) {
+			char esc[8];
+			std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned char>(raw[++i]));
+			out += esc;
+		} else {
+			out += raw[i];
+		}
+	return out;
 }
 
 table::table(std::vector<column> columns) : columns_(std::move(columns)) {}

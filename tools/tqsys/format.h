@@ -29,7 +29,8 @@ struct usage_error : std::runtime_error {
 // Members keep the order they are set in.
 using json = nlohmann::ordered_json;
 
-// One line of JSON: UTF-8 as it is, a byte that is not UTF-8 as U+FFFD.
+// One line of JSON: UTF-8 as it is, a byte that is not UTF-8 as U+FFFD,
+// a C1 control as its \u escape.
 std::string json_text(const json &doc);
 
 class table {

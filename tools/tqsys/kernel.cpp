@@ -198,12 +198,11 @@ int cmd_record(const args &a)
 int cmd_port(const args &a)
 {
 	const int port = static_cast<int>(number(a, 0, 1, 65535, "PORT"));
-	const bool in_use = tq_syslib_check_port_valid(port) != 0;
 	// Without netstat the pipeline prints nothing, which the library must
-	// read as free: an answer that says nothing.
+	// read as free: an answer that would say nothing.
 	if (!on_path("netstat"))
-		return failed(a, "netstat cannot be run (not on PATH), so the library's answer, " +
-					 std::string(in_use ? "in use" : "free") + ", says nothing");
+		return failed(a, "netstat cannot be run (not on PATH); without it the library answers free whatever the port");
+	const bool in_use = tq_syslib_check_port_valid(port) != 0;
 	emit(a, {{"port", port}, {"in_use", in_use}}, "port " + std::to_string(port) + (in_use ? ": in use\n" : ": free\n"));
 	return in_use ? exit_no : exit_ok;
 }

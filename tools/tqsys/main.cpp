@@ -47,8 +47,8 @@ struct command_line {
 		at->description(summary);
 		at->callback([this, path, fn] { a.command = path, a.run = fn; });
 		listed.push_back({path, summary});
-		if (reads)
-			readers.push_back(path);
+		if (reads)  // also before the command: tqsys --json ps
+			at->add_flag("-j,--json", a.json, "one JSON document on one line"), readers.push_back(path);
 		return at;
 	}
 	void word(CLI::App *c, const char *name, const char *help, bool required = true)
@@ -71,15 +71,8 @@ struct command_line {
 	{
 		app.require_subcommand(1);
 		app.set_version_flag("-V,--version", "tqsys " TQSYS_VERSION);
-		// Before or after the command's words, as ip -j is typed.
+		// Before the command as well as after it, as ip -j is typed.
 		app.add_flag("-j,--json", a.json, "one JSON document on one line, for the commands that show something");
-		app.fallthrough();
-		for (auto [group, about] : {std::pair{"filter", "the packet filter table"}, {"client", "802.1X clients"},
-					    {"swdog", "the software watchdog"}, {"hwdog", "the hardware watchdog"},
-					    {"bbox", "the black-box records"}, {"trace", "the kernel trace"},
-					    {"reboot", "the reboot record"},
-					    {"module", "the kernel-module stand-in of a workstation"}})
-			app.add_subcommand(group, about)->require_subcommand(1);
 		CLI::App *c;
 		c = command("status", cmd_status, "memory, file systems, CPU load, readiness, largest processes", true);
 		words(c, "PATH", "further file systems to show");
@@ -109,6 +102,12 @@ struct command_line {
 		c = command("port", cmd_port, "whether a port number shows up in netstat -an", true);
 		word(c, "PORT", "the port, 1 to 65535");
 		c->footer("Exit status 0 when the port is free and 1 when it is in use.");
+		for (auto [group, about] : {std::pair{"filter", "the packet filter table"}, {"client", "802.1X clients"},
+					    {"swdog", "the software watchdog"}, {"hwdog", "the hardware watchdog"},
+					    {"bbox", "the black-box records"}, {"trace", "the kernel trace"},
+					    {"reboot", "the reboot record"},
+					    {"module", "the kernel-module stand-in of a workstation"}})
+			app.add_subcommand(group, about)->require_subcommand(1);
 		command("filter count", cmd_filter, "number of packet filters", true);
 		command("filter list", cmd_filter, "every packet filter", true);
 		word(command("filter get", cmd_filter, "the packet filter with a key, in the FILE format", true), "KEY",
