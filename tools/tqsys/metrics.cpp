@@ -102,7 +102,7 @@ int cmd_metrics(const args &a)
 	else
 		rc = write_file(a, a.words[0], text);
 	for (const json &p : doc["problems"])
-		std::fprintf(stderr, "tqsys: metrics: %s\n", p.get<std::string>().c_str()), rc = std::max<int>(rc, exit_failed);
+		std::fprintf(stderr, "tqsys: metrics: %s\n", printable(p.get<std::string>()).c_str()), rc = std::max<int>(rc, exit_failed);
 	return rc;
 }
 
