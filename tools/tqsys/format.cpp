@@ -170,7 +170,7 @@ std::string field_text(std::span<const char> field)
 std::string hex_dump(std::span<const uint8_t> bytes)
 {
 	std::string out;
-	char cell[16];
+	char cell[24];  // a 64-bit offset in hex, a blank and the terminator
 	for (size_t at = 0; at < bytes.size(); at += 16) {
 		std::snprintf(cell, sizeof cell, "%08zx ", at);
 		std::string shown = "|";
