@@ -81,7 +81,7 @@ class CommandLine(Base):
                  "bbox data", "trace show", "reboot clear", "module client add", "module bbox"]
         self.check([
             (["--help"], 0, re.compile(r"\A.+\nUsage: tqsys \[OPTIONS\] SUBCOMMAND\n(.*\n)*exit status:\n(  \S+ +\S.*\n){5}")),
-            (["help"], 0, re.compile(r"\A.+\n\ncommands:\n(  \w+( \w+)* +\S.*\n){36}\n(.*\n){3}exit status:")),
+            (["help"], 0, re.compile(r"\A.+\n\ncommands:\n(  \w+( \w+)* {2,}\S.*\n){36}\n(.*\n){3}exit status:")),
             (["module", "--help"], 0, re.compile(r"Subcommands:\n(  \w+ +\S.*\n){6}\n\Z")),  # each described
             *[(["help", *w.split()], 0, re.compile(r"\A.+\nUsage: tqsys %s \[OPTIONS\](?!(.|\n)*exit status)" % w))
               for w in words],
