@@ -3,7 +3,7 @@
 # usage: tool_test.py --tqsys PATH --module PATH [--emulator CMD]
 #                     [--order BIG_ENDIAN|LITTLE_ENDIAN] [unittest args...]
 import argparse, fcntl, json, os, pty, re, select, shlex, shutil, signal, socket, struct, subprocess, sys, tempfile, \
-    termios, threading, time, unittest, urllib.request
+    pathlib, termios, threading, time, unittest, urllib.request
 
 SANDBOXED = os.environ.get("TOOL_TEST_SANDBOX") == "1"
 GET7 = "id    7\nkey   0x0a000001\nrule  c0 a8 00 ff\n"  # a filter as `filter get` prints it
@@ -217,6 +217,8 @@ class FixedPaths(Base):
         for name in (b"my daemon", b'q"\xc2\x9b\xff'):
             os.symlink(b"/bin/sleep", os.path.join(SCRATCH.encode(), name))
         sleepers = [subprocess.Popen([p, "30"], cwd=SCRATCH) for p in ("sleep", "sleep", "./my daemon", b'./q"\xc2\x9b\xff')]
+        while any(pathlib.Path("/proc/%d/comm" % p.pid).read_bytes().startswith(b"python") for p in sleepers):
+            time.sleep(0.01)  # Popen returns once exec closed its pipe, a moment before the kernel names the process
         rc, out, err = run("ps")
         self.check_processes(out)
         [self.assertRegex(out, r"\n +\d+  %s +%d " % w) for w in (("sleep", 2), ("my daemon", 1), (r'q"\\xc2\\x9b\\xff', 1))]
