@@ -33,8 +33,8 @@ struct command_line {
 	std::vector<std::pair<std::string, std::string>> listed;  // every command and its summary
 	std::vector<std::string> readers;                        // the commands that take --json
 
-	// A command of one or more words, run by `fn`; a group made on the way
-	// is described by `group`.
+	// A command of one or more words, run by `fn`, listed by help; one that
+	// shows something takes --json.
 	CLI::App *command(const std::string &path, handler fn, const std::string &summary, bool reads = false)
 	{
 		CLI::App *at = &app;
