@@ -8,7 +8,18 @@ namespace tqsys {
 
 std::string json_text(const json &doc)
 {
-	return doc.dump(-1, ' ', false, json::error_handler_t::replace);
+	// C1 controls (C2 80 to C2 9F) can only stand inside strings: escaped
+	// there as \u0080 to \u009f, so none reaches a terminal raw.
+	std::string raw = doc.dump(-1, ' ', false, json::error_handler_t::replace), out;
+	for (size_t i = 0; i < raw.size(); ++i)
+		if (raw[i] == '\xc2' && i + 1 < raw.size() && static_cast<unsigned char>(raw[i + 1]) < 0xa0) {
+			char esc[8];
+			std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned char>(raw[++i]));
+			out += esc;
+		} else {
+			out += raw[i];
+		}
+	return out;
 }
 
 table::table(std::vector<column> columns) : columns_(std::move(columns)) {}
@@ -126,10 +137,15 @@ std::string printable(std::string_view bytes)
 	while (!bytes.empty()) {
 		const auto b = static_cast<unsigned char>(bytes[0]);
 		size_t n = utf8_length(bytes);
-		if (n == 0 || b < 0x20 || b == 0x7f) {
-			char esc[5];
-			std::snprintf(esc, sizeof esc, "\\x%02x", b);
-			out += b == '\n' ? "\\n" : b == '\t' ? "\\t" : esc, n = 1;
+		// A C1 control, C2 80 to C2 9F, is escaped byte by byte as C0 is.
+		const bool c1 = b == 0xc2 && n == 2 && static_cast<unsigned char>(bytes[1]) < 0xa0;
+		if (n == 0 || c1 || b < 0x20 || b == 0x7f) {
+			n = c1 ? 2 : 1;
+			for (unsigned char e : bytes.substr(0, n)) {
+				char esc[5];
+				std::snprintf(esc, sizeof esc, "\\x%02x", e);
+				out += e == '\n' ? "\\n" : e == '\t' ? "\\t" : esc;
+			}
 		} else {
 			out.append(bytes.substr(0, n));
 		}
@@ -138,9 +154,41 @@ std::string printable(std::string_view bytes)
 	return out;
 }
 
+std::string utf8_text(std::string_view bytes)
+{
+	std::string out;
+	for (size_t n; !bytes.empty(); bytes.remove_prefix(std::max<size_t>(n, 1)))
+		out.append((n = utf8_length(bytes)) ? bytes.substr(0, n) : "\xef\xbf\xbd");
+	return out;
+}
+
 std::string field_text(std::span<const char> field)
 {
-	return printable(std::string_view(field.data(), std::find(field.begin(), field.end(), '\0') - field.begin()));
+	return std::string(field.data(), std::find(field.begin(), field.end(), '\0') - field.begin());
+}
+
+std::string hex_dump(std::span<const uint8_t> bytes)
+{
+	std::string out;
+	char cell[24];  // a 64-bit offset in hex, a blank and the terminator
+	for (size_t at = 0; at < bytes.size(); at += 16) {
+		std::snprintf(cell, sizeof cell, "%08zx ", at);
+		std::string shown = "|";
+		out += cell;
+		for (size_t i = at; i < at + 16; ++i) {
+			out += i % 16 == 8 ? " " : "";
+			if (i >= bytes.size()) {
+				out += "   ";
+				continue;
+			}
+			std::snprintf(cell, sizeof cell, " %02x", bytes[i]);
+			out += cell;
+			shown += bytes[i] >= 0x20 && bytes[i] < 0x7f ? char(bytes[i]) : '.';
+		}
+		out.append("  ").append(shown).append("|\n");
+	}
+	std::snprintf(cell, sizeof cell, "%08zx\n", bytes.size());
+	return out + cell;
 }
 
 std::string percent_text(uint32_t percent, uint32_t thousandths)

@@ -16,7 +16,7 @@ namespace tqsys {
 // Exit statuses, documented in tqsys(1).
 enum exit_code : int {
 	exit_ok = 0,
-	exit_no = 1,      // no match, port in use: a negative answer
+	exit_no = 1,      // no match, port in use, or standard output unwritable
 	exit_usage = 2,   // bad command line or input file
 	exit_failed = 3,  // the library or the device refused
 };
@@ -29,7 +29,8 @@ struct usage_error : std::runtime_error {
 // Members keep the order they are set in.
 using json = nlohmann::ordered_json;
 
-// One line of JSON: UTF-8 as it is, a byte that is not UTF-8 as U+FFFD.
+// One line of JSON: UTF-8 as it is, a byte that is not UTF-8 as U+FFFD,
+// a C1 control as its \u escape.
 std::string json_text(const json &doc);
 
 class table {
@@ -61,12 +62,20 @@ std::string hex_bytes(std::span<const uint8_t> bytes);  // "c0a8", no separators
 std::string mac_text(std::span<const uint8_t, 6> mac);
 std::string hex_word(uint32_t v);                        // 0x0000002a
 
-// Bytes a terminal shows as they are: control bytes and bytes of 0x80 and
-// above that are not UTF-8 as \xNN (a line break as \n, a tab as \t).
+// Bytes a terminal shows as they are: control bytes (C0, DEL and the C1
+// range U+0080 to U+009F, a CSI among them) and bytes that are not UTF-8
+// as \xNN, each byte of a sequence alike (a line break as \n, a tab as \t).
 std::string printable(std::string_view bytes);
 
-// A fixed-size name field up to its first NUL, printable.
+// The bytes as UTF-8: a byte that is not UTF-8 becomes U+FFFD.
+std::string utf8_text(std::string_view bytes);
+
+// A fixed-size name field up to its first NUL, as it stands.
 std::string field_text(std::span<const char> field);
+
+// The form of hexdump -C: offset, 16 bytes in two groups of eight, the
+// printable ones beside them, and the offset after the last byte.
+std::string hex_dump(std::span<const uint8_t> bytes);
 
 // CPU load as the library gives it, e.g. "9.250".
 std::string percent_text(uint32_t percent, uint32_t thousandths);
