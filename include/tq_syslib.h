@@ -351,9 +351,9 @@ TQ_API int tq_daemonize(int keep_cwd, int keep_stdio) TQ_NOEXCEPT;
  * checks 100 ms apart. */
 TQ_API int tq_daemonize_program(const char *path, char *const argv[],
 				int keep_cwd, int keep_fds) TQ_NOEXCEPT;
-/* The pid a pid file holds, or -1. Digits past 2147483647 are taken as
- * atoi(3) takes them (on a 64-bit host "4294967297" gives 1): check a
- * large number before signalling. See tq_read_pid_file(3). */
+/* The pid a pid file holds, or -1. Digits past 2147483647 read as
+ * 2147483647 on every host, as the device's atoi(3) gives them.
+ * See tq_read_pid_file(3). */
 TQ_API int tq_read_pid_file(const char *path) TQ_NOEXCEPT;
 /* A thread under a scheduling policy and priority; these four return 0
  * or a POSIX error number. See tq_pthread_create(3). */

@@ -3,6 +3,7 @@
 #include "../frame/report.h"
 #include "tq_syslib.h"
 
+#include <climits>
 #include <cstdlib>
 
 namespace syslib {
@@ -18,7 +19,12 @@ int parse_pid(const char *path, const char *text) noexcept
 		TQ_ERR("Unexpected character in pid file %s: [%s]\n", path, text);
 		return -1;
 	}
-	int pid = std::atoi(text);
+	// atoi as the device's C library has it: its strtol saturates at
+	// the 32-bit LONG_MAX, so a 64-bit host clamps as well instead of
+	// keeping the low 32 bits ("4294967297" would otherwise be init).
+	// At most 15 digits: strtoll cannot overflow.
+	long long value = std::strtoll(text, nullptr, 10);
+	int pid = value > INT_MAX ? INT_MAX : static_cast<int>(value);
 	if (pid == 0) {
 		TQ_ERR("Unexpected content in pid file %s: [%s]\n", path, text);
 		return -1;
