@@ -175,13 +175,14 @@ TEST_F(commands_test, hwdog_needs_no_init_and_fails_on_any_nonzero_result_clock_
 		for (const tqsys_request &r : requests())
 			EXPECT_EQ((std::pair{r.device, r.cmd}), (std::pair{uint32_t{TQSYS_DEV_BOARD}, cmd}));
 	}
-	const std::string act = "err: hwdog ioctl 5004 failed", deact = "err: hwdog ioctl 5005 failed";
-	EXPECT_EQ(reported(), (strings{act, act, deact, deact}));
-	struct timeval now;
+	struct timeval now, bad{0, 2000000};  // the time is passed on: the kernel refuses this one
 	struct timezone tz;
 	ASSERT_EQ(gettimeofday(&now, &tz), 0);
 	// The kernel's own time zone again: nothing changes, but it is a set.
-	EXPECT_EQ(tq_syslib_settimeofday(nullptr, &tz), 0);
+	EXPECT_EQ((std::pair{tq_syslib_settimeofday(nullptr, &tz), tq_syslib_settimeofday(&bad, nullptr)}),
+		  (std::pair{0, -1}));
+	const std::string act = "err: hwdog ioctl 5004 failed", deact = "err: hwdog ioctl 5005 failed";
+	EXPECT_EQ(reported(), (strings{act, act, deact, deact, "err: syslib settimeofday failed.\n"}));
 }
 
 TEST(kernel_port_test, any_line_holding_the_digits_marks_the_port_in_use)
