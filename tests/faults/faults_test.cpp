@@ -4,14 +4,7 @@
 #include "harness.h"
 #include "inject.h"
 
-#include <cerrno>
-#include <climits>
-#include <csignal>
 #include <malloc.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace syslib_test;
 
@@ -29,35 +22,22 @@ tq_mem_proc_info_list_t list;
 
 const std::string pid = std::to_string(getpid());
 std::string pid_file, runs_path;  // in the sandbox's scratch
-char *launch_argv[] = {const_cast<char *>("syslib-never"), nullptr};
+char *launch_argv[] = {const_cast<char *>("syslib-never"), nullptr}, never[64];
+int launches;
 // Patterns just past and just within what the matchers keep on the stack.
 const std::string long_text(300, 'a'), long_aa(129, 'a'), stack_aa(128, 'a'), long_star = '*' + long_aa + '*';
-void *thread_body(void *) { return nullptr; }
-
-// A program name of each launch's own: a daemon that an earlier row (or
-// another run) started must not answer for this one.
-const char *never_path()
-{
-	static char path[64];
-	static int serial;
-	std::snprintf(path, sizeof path, "/nonexistent/nv%d-%d", static_cast<int>(getpid()), ++serial);
-	return path;
-}
 
 // tq_daemonize ends its caller: it runs in a child, and whichever process
 // returns from it hands its result over in shared memory.
 int in_child(int (*fn)())
 {
-	static auto *slot = static_cast<int *>(
-		mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+	static auto *slot = static_cast<int *>(mmap(nullptr, 4, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
 	*slot = INT_MIN;
 	std::fflush(nullptr);
-	pid_t child = fork();
-	if (child == 0) {
-		*slot = fn();
-		_exit(0);
-	}
-	waitpid(child, nullptr, 0);
+	if (pid_t child = fork(); child == 0)
+		*slot = fn(), _exit(0);
+	else
+		waitpid(child, nullptr, 0);
 	for (int i = 0; i < 2000 && *slot == INT_MIN; ++i)
 		usleep(1000);
 	return *slot;
@@ -79,8 +59,12 @@ std::vector<row> rows()
 {
 	const std::string statm = "/proc/" + pid + "/statm", rc_is = "err: TQ_CHECK_RC failed, rc = ";
 	auto memory = [] { return tq_mem_get_system_memory(&o.mem); };
-	auto create = [] { return tq_pthread_create(&o.tid, thread_body, nullptr, SCHED_OTHER, 0, 1); };
-	auto launch = [] { return tq_daemonize_program(never_path(), launch_argv, 0, 0); };
+	auto create = [] { return tq_pthread_create(&o.tid, [](void *) -> void * { return nullptr; }, nullptr, 0, 0, 1); };
+	// a program of each launch's own: no daemon of an earlier one answers for it
+	auto launch = [] {
+		std::snprintf(never, sizeof never, "/nonexistent/nv%s-%d", pid.c_str(), ++launches);
+		return tq_daemonize_program(never, launch_argv, 0, 0);
+	};
 	// with a "?": a plain pattern needs no table
 	auto find = [] { return tq_findingstring(long_text.c_str(), ('?' + long_aa).c_str(), 0); };
 	auto find_within = [] { return tq_findingstring(long_text.c_str(), ('?' + stack_aa.substr(1)).c_str(), 0); };
@@ -131,8 +115,6 @@ std::vector<row> rows()
 	};
 }
 
-void sleep_not(int, int, void *) {}
-
 TEST(faults, each_failure_returns_reports_and_leaves_nothing)
 {
 	REQUIRE_SANDBOX();
@@ -141,7 +123,7 @@ TEST(faults, each_failure_returns_reports_and_leaves_nothing)
 	ASSERT_TRUE(write_file(pid_file, "123\n") && write_file("/etc/monitor_status.conf", "1 2\n") &&
 		    write_file(runs_path, "#!/bin/sh\nsleep 1\n") && chmod(runs_path.c_str(), 0755) == 0);
 	ASSERT_EQ(tqsys_module_use_state_dir((scratch_dir() + "/kstate").c_str()), 0);
-	tqrt_set_sleep(sleep_not, nullptr);
+	tqrt_set_sleep([](int, int, void *) {}, nullptr);
 	std::memset(&pattern, 0x5a, sizeof pattern);
 	int n = 0;
 	for (const row &r : rows()) {

@@ -3,23 +3,10 @@
 // armed fault picks this very call of the library's code.
 #include "inject.h"
 
-#include "tq_runtime.h"
+#include "harness.h"
 
-#include <cerrno>
 #include <cstdarg>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <dirent.h>
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/mman.h>
-#include <sys/resource.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace syslib_test {
 // Shared with forked children: a fault armed before a fork counts and
@@ -33,35 +20,24 @@ static struct armed_state {
 void arm(const fault &f)
 {
 	if (!shared)
-		shared = static_cast<armed_state *>(mmap(nullptr, sizeof *shared, PROT_READ | PROT_WRITE,
-							 MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+		shared = static_cast<armed_state *>(
+			mmap(nullptr, sizeof *shared, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
 	*shared = {f, 0};
 }
 void disarm() { shared->f = {}; }
 
-// The caller's address lies in the library's own code.
-static bool in_library(const void *address)
-{
-	Dl_info object;
-	return dladdr(address, &object) && std::strstr(object.dli_fname, "libsyslib.so");
-}
-
+// The armed call of `fn`, made from the library's own code.
 static bool hit(const char *fn, const void *caller)
 {
-	if (!shared)
+	Dl_info object;
+	if (!shared || !shared->f.fn || std::strcmp(fn, shared->f.fn) != 0 || !dladdr(caller, &object) ||
+	    !std::strstr(object.dli_fname, "libsyslib.so") || __atomic_add_fetch(&shared->seen, 1, __ATOMIC_SEQ_CST) != shared->f.nth)
 		return false;
-	armed_state &armed = *shared;
-	if (!armed.f.fn || std::strcmp(fn, armed.f.fn) != 0 || !in_library(caller) ||
-	    __atomic_add_fetch(&armed.seen, 1, __ATOMIC_SEQ_CST) != armed.f.nth)
-		return false;
-	errno = armed.f.err;
+	errno = shared->f.err;
 	return true;
 }
 
-template <class F> F next(const char *name)
-{
-	return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
+template <class F> F next(const char *name) { return reinterpret_cast<F>(dlsym(RTLD_NEXT, name)); }
 
 } // namespace syslib_test
 

@@ -4,9 +4,7 @@
 #include "harness.h"
 
 #include <array>
-#include <cstdlib>
 #include <numeric>
-#include <sys/stat.h>
 #include <sys/time.h>
 
 using namespace syslib_test;
@@ -38,7 +36,7 @@ const std::string flash = "flash 5: syslib ioctl TQ_SYS_IOCTL_TEST_CRASH_KERNEL.
 // What the module leaves in a request when it fails: the reports that
 // read the request after the call show it. Its status word is not 0.
 const uint8_t scribble[16] = {0x21, 0, 0x12, 0x34, 0, 0, 0, 9, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f};
-const std::string vlan = std::to_string(static_cast<int32_t>(word_at(scribble, 0)));
+const std::string vlan = [] { int32_t v; return std::memcpy(&v, scribble, 4), std::to_string(v); }();
 
 #define CALL(...) [] { return __VA_ARGS__; }
 

@@ -3,17 +3,8 @@
 #include "../faults/inject.h"
 #include "harness.h"
 
-#include <atomic>
-#include <cerrno>
-#include <csignal>
-#include <fcntl.h>
 #include <filesystem>
 #include <sched.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
 
 using namespace syslib_test;
 
@@ -144,27 +135,6 @@ TEST(process_test, a_program_that_never_runs_is_awaited_50_times_100_ms)
 		EXPECT_EQ(stat.substr(stat.find('('), 17), "(tq_launch_probe)");
 	}
 	while (wait(nullptr) > 0) {
-	}
-}
-
-// Found once it runs: a program by a name longer than the kernel's, and a
-// script run by its interpreter.
-TEST(process_test, programs_of_long_names_and_scripts_are_found)
-{
-	const std::string dir = scratch_dir() + "/", name = "a_program_named_past_15";
-	for (const std::string target : {"/bin/sleep", ""}) {
-		std::remove((dir + name).c_str());
-		ASSERT_TRUE(target.empty() ? write_file(dir + name, "#!/bin/sh\nsleep 60; :\n") &&
-						   !chmod((dir + name).c_str(), 0755)
-					 : !symlink(target.c_str(), (dir + name).c_str()));
-		pid_t child = fork(), pid = 0;
-		if (child == 0)  // in a group of its own, with the script's sleep
-			setpgid(0, 0), execl((dir + name).c_str(), (dir + name).c_str(), "60", nullptr), _exit(127);
-		for (int i = 0; i < 2000 && tq_process_exist(name.c_str(), &pid) != 0; ++i)
-			usleep(1000);
-		EXPECT_EQ(pid, child) << target;
-		kill(-child, SIGKILL);
-		waitpid(child, nullptr, 0);
 	}
 }
 

@@ -3,14 +3,7 @@
 // and a process that ends before its entry is tested gives no report.
 #include "harness.h"
 
-#include <chrono>
-#include <csignal>
-#include <dirent.h>
-#include <dlfcn.h>
-#include <memory>
 #include <set>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 
 using syslib_test::reported;
 

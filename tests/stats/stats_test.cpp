@@ -4,12 +4,8 @@
 #include "harness.h"
 #include "stats/readline.h"
 
-#include <algorithm>
-#include <dirent.h>
 #include <fnmatch.h>
 #include <sstream>
-#include <sys/mount.h>
-#include <unistd.h>
 
 using namespace syslib_test;
 using std::string;

@@ -26,8 +26,6 @@ public:
 	~fake_dir();
 	bool ok() const { return ok_; }
 	void put(const std::string &name, const std::string &text) const;
-	// A /proc entry: `rss_pages` resident, 1 shared, 2 text, 3 heap pages.
-	void process(int pid, const std::string &name, uint32_t rss_pages) const;
 	const std::string dir;
 
 private:
