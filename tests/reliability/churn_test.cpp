@@ -34,9 +34,12 @@ TEST(churn, a_process_gone_since_readdir_listed_it_is_passed_over_without_a_repo
 	static tq_mem_proc_info_list_t list;
 	if ((victim = fork()) == 0)
 		_exit(pause());
+	const std::string gone = "/proc/" + std::to_string(victim) + "/";  // others may end too, on a busy machine
 	syslib_test::clear_reports();
 	EXPECT_EQ(tq_mem_get_proc_info_list(&list), 0);
-	EXPECT_EQ((std::pair{victim, reported()}), (std::pair{0, std::vector<std::string>{}}));
+	EXPECT_EQ(victim, 0) << "never listed";
+	for (const std::string &r : reported())
+		EXPECT_EQ(r.find(gone), r.npos) << r;
 }
 
 TEST(churn, every_list_is_whole_sorted_and_unique_while_processes_come_and_go)
@@ -79,10 +82,11 @@ TEST(churn, every_list_is_whole_sorted_and_unique_while_processes_come_and_go)
 	}
 	EXPECT_GT(churning, 0) << "the churn did not run";
 	// Only a process that ends between its test and its files is reported,
-	// by the record fill: rarely.
+	// by the record fill or the line reader: rarely.
 	const std::vector<std::string> reports = reported();
 	for (const std::string &r : reports)
-		EXPECT_TRUE(r.starts_with("log 3: Error open /proc/") || r == "log 3: error in readline!\n") << r;
+		EXPECT_TRUE(r.starts_with("log 3: Error open /proc/") || r == "log 3: error in readline!\n" ||
+			    r.starts_with("err: tq_mem_readline: lseek failed!")) << r;
 	EXPECT_LE(reports.size(), size_t(surveys / 20));
 	std::printf("[figures] churn surveys=%ld full=%ld churn_records=%ld reports=%zu seconds=%.1f\n", surveys,
 		    full, churning, reports.size(), seconds);
