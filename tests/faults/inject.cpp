@@ -80,13 +80,11 @@ FAULTY(pid_t, "setsid", setsid, (), ())
 FAULTY(int, "getrlimit", getrlimit, (__rlimit_resource_t r, rlimit *l), (r, l))
 FAULTY(pid_t, "waitpid", waitpid, (pid_t p, int *s, int o), (p, s, o))
 FAULTY(int, "pthread_attr_setschedpolicy", pthread_attr_setschedpolicy, (pthread_attr_t *a, int p), (a, p))
-FAULTY(int, "pthread_attr_setschedparam", pthread_attr_setschedparam,
-       (pthread_attr_t *a, const sched_param *p), (a, p))
+FAULTY(int, "pthread_attr_setschedparam", pthread_attr_setschedparam, (pthread_attr_t *a, const sched_param *p), (a, p))
 FAULTY(int, "pthread_attr_setinheritsched", pthread_attr_setinheritsched, (pthread_attr_t *a, int i), (a, i))
 FAULTY(int, "pthread_create", pthread_create,
        (pthread_t *t, const pthread_attr_t *a, void *(*f)(void *), void *x), (t, a, f, x))
-FAULTY(int, "pthread_setschedparam", pthread_setschedparam, (pthread_t t, int p, const sched_param *s),
-       (t, p, s))
+FAULTY(int, "pthread_setschedparam", pthread_setschedparam, (pthread_t t, int p, const sched_param *s), (t, p, s))
 FAULTY(int, "pthread_sigmask", pthread_sigmask, (int h, const sigset_t *s, sigset_t *o), (h, s, o))
 #if __SIZEOF_POINTER__ == 4
 FAULTY_VA("fcntl", fcntl64, int, int)

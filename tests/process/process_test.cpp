@@ -16,10 +16,9 @@ using strings = std::vector<std::string>;
 
 std::pair<int, int> scheduling_of(pthread_t t)
 {
-	int policy = -1;
-	sched_param p{};
-	pthread_getschedparam(t, &policy, &p);
-	return {policy, p.sched_priority};
+	std::pair<int, int> got{-1, 0};
+	pthread_getschedparam(t, &got.first, reinterpret_cast<sched_param *>(&got.second));
+	return got;
 }
 
 // A new thread's id and scheduling, as the thread sees them.
@@ -55,9 +54,8 @@ TEST(process_test, threads_run_under_the_policy_asked_for)
 		seen s{{}, {-1, -1}};
 		pthread_t tid = pthread_self();
 		clear_reports();
-		int got = tq_pthread_create(&tid, [](void *arg) -> void * {
-			auto *s = static_cast<seen *>(arg);
-			return s->second = scheduling_of(s->first = pthread_self()), nullptr;
+		int got = tq_pthread_create(&tid, [](void *s) -> void * {
+			return static_cast<seen *>(s)->second = scheduling_of(static_cast<seen *>(s)->first = pthread_self()), nullptr;
 		}, &s, policy, priority, inherit);
 		if (got == EPERM && policy_seen != SCHED_OTHER)
 			continue;  // no right to real-time policies here
@@ -87,8 +85,7 @@ TEST(process_test, a_thread_changes_its_mask_and_its_scheduling_to_time_sharing_
 		EXPECT_EQ(scheduling_of(self), (std::pair{SCHED_OTHER, 0}));
 		auto blocked = [](int signo) {
 			sigset_t now;
-			pthread_sigmask(SIG_BLOCK, nullptr, &now);
-			return sigismember(&now, signo) == 1;
+			return pthread_sigmask(SIG_BLOCK, nullptr, &now) == 0 && sigismember(&now, signo) == 1;
 		};
 		EXPECT_EQ(tq_signal_mask(1, SIGUSR1) + tq_signal_mask(1, SIGALRM), 0);
 		EXPECT_EQ(tq_signal_mask(0, SIGALRM) + tq_signal_mask(1, 1000), 0);
@@ -107,9 +104,7 @@ TEST(process_test, a_program_that_never_runs_is_awaited_50_times_100_ms)
 	pid_t launcher = fork();  // so that a launcher that wrongly exits cannot end this program
 	if (launcher == 0) {
 		int sleeps = 0;  // 1 for each sleep of 100 ms, 1000 for any other
-		tqrt_set_sleep([](int s, int us, void *n) {
-			*static_cast<int *>(n) += s == 0 && us == 100000 ? 1 : 1000;
-		}, &sleeps);
+		tqrt_set_sleep([](int s, int us, void *n) { *static_cast<int *>(n) += s == 0 && us == 100000 ? 1 : 1000; }, &sleeps);
 		char *argv[] = {const_cast<char *>("probe"), nullptr};
 		// Longer than a kernel name and than the launcher's own name buffer:
 		// the daemon that cannot run carries it cut short. Its name before
@@ -131,8 +126,8 @@ TEST(process_test, a_program_that_never_runs_is_awaited_50_times_100_ms)
 	siginfo_t daemon{};
 	if (reaper == 0 && waitid(P_ALL, 0, &daemon, WEXITED | WNOWAIT) == 0) {
 		const std::string stat = read_file("/proc/" + std::to_string(daemon.si_pid) + "/stat");
-		EXPECT_EQ((std::pair{daemon.si_code, daemon.si_status}), (std::pair{int{CLD_EXITED}, 0}));
-		EXPECT_EQ(stat.substr(stat.find('('), 17), "(tq_launch_probe)");
+		EXPECT_EQ((std::tuple{daemon.si_code, daemon.si_status, stat.substr(stat.find('('), 17)}),
+			  (std::tuple{int{CLD_EXITED}, 0, "(tq_launch_probe)"}));
 	}
 	while (wait(nullptr) > 0) {
 	}
@@ -176,8 +171,7 @@ TEST(process_test, daemons_run_detached)
 		}
 		// The launcher returns 0; a daemonized caller exits.
 		int status = -1;
-		EXPECT_EQ(waitpid(caller, &status, 0), caller);
-		EXPECT_EQ(status, program ? 10 << 8 : 0);
+		EXPECT_EQ((std::pair{waitpid(caller, &status, 0), status}), (std::pair{caller, program ? 10 << 8 : 0}));
 		pid_t pid = 0;
 		auto proc = [&](const std::string &entry) { return "/proc/" + std::to_string(pid) + entry; };
 		auto target = [&](const std::string &entry, std::error_code none = {}) {
@@ -190,13 +184,13 @@ TEST(process_test, daemons_run_detached)
 			tq_process_exist(name.c_str(), &pid);
 		ASSERT_GT(pid, 0);
 		const std::string st = read_file(proc("/status"));
-		EXPECT_NE(getsid(pid), getsid(0));
-		EXPECT_EQ(getsid(pid) == pid, !program) << "only the daemonized caller leads its session";
-		EXPECT_NE(st.find("Umask:\t0027\n"), std::string::npos);
-		EXPECT_EQ(target("/cwd"), keep ? scratch_dir() : "/");
-		EXPECT_EQ(sched_getscheduler(pid), program ? SCHED_OTHER : SCHED_BATCH);
-		uint64_t blocked = std::stoull(st.substr(st.find("SigBlk:\t") + 8, 16), nullptr, 16);
-		EXPECT_EQ(blocked >> (SIGALRM - 1) & 1, program ? 0u : 1u) << "SIGALRM";
+		const uint64_t blocked = std::stoull(st.substr(st.find("SigBlk:\t") + 8, 16), nullptr, 16);
+		// its own session (led only by a daemonized caller), umask, folder,
+		// policy, and SIGALRM unblocked in a program
+		EXPECT_EQ((std::tuple{getsid(pid) != getsid(0), getsid(pid) == pid, st.find("Umask:\t0027\n") != st.npos,
+				      target("/cwd"), sched_getscheduler(pid), blocked >> (SIGALRM - 1) & 1}),
+			  (std::tuple{true, !program, true, keep ? scratch_dir() : "/", program ? SCHED_OTHER : SCHED_BATCH,
+				      program ? 0u : 1u}));
 		const std::string stdio = keep ? marker : "/dev/null", fd40 = keep || !program ? marker : "";
 		for (int fd = 0; fd < 64; ++fd)
 			EXPECT_EQ(target("/fd/" + std::to_string(fd)), fd < 3 ? stdio : fd == 40 ? fd40 : "")

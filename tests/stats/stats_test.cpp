@@ -53,8 +53,7 @@ string process()
 	const string head = str(a, rss / double(page_kb), b, heap / double(page_kb), c);
 	return c ? head : str(head, i.rss_kb / page_kb, i.shared_kb / page_kb, i.private_kb / page_kb,
 			      i.text_kb / page_kb, i.heap_kb / page_kb, i.data_kb, i.stack_kb,
-			      i.reserved == 0x5a5a5a5au && i.watch_flag == 0x5a,
-			      string(i.name, strnlen(i.name, 128)));
+			      i.reserved == 0x5a5a5a5au && i.watch_flag == 0x5a, string(i.name, strnlen(i.name, 128)));
 }
 
 // Processes 100, 101... of these names, of 3, 7, 1, 9, 5, 2, 8, 4, 6, then
@@ -110,8 +109,7 @@ string memory()
 	uint32_t f = 9;
 	tq_mem_system_info_t m = {7, 7, 7, 7, 7, 7};
 	const int a = tq_mem_get_free_mem(&f), b = tq_mem_get_system_memory(&m);
-	return str(a, f, b, m.total_kb, m.free_kb, m.buffers_kb, m.cached_kb, m.tmpfs_used_kb,
-		   m.available_kb);
+	return str(a, f, b, m.total_kb, m.free_kb, m.buffers_kb, m.cached_kb, m.tmpfs_used_kb, m.available_kb);
 }
 
 // fs_info's rc, total and free, tmpfs_used's rc and figure; then how many
@@ -228,16 +226,14 @@ const struct {
 	// a link to a process folder counts, as stat follows it; one to nothing does not
 	{procs({"a"}, {{"x/statm", "1 20\n"}, {"x/status", "Name:\tln\n"}, {"42@", "x"}, {"43@", "none"}}),
 	 survey(nullptr), "0 2 42 20 2 100 3 2"},
-	{procs(n128), survey(nullptr),
-	 "0 128 103 9 2 106 8 2 101 7 2 108 6 2 104 5 2 107 4 2 100 3 2 105 2 2"},
+	{procs(n128), survey(nullptr), "0 128 103 9 2 106 8 2 101 7 2 108 6 2 104 5 2 107 4 2 100 3 2 105 2 2"},
 	{procs(n128, {{"99/statm", "1 1\n"}, {"99/status", "Name:\tlast\n"}}), survey(nullptr), "-1 128"},
 	// free memory from the first MemFree, wherever it stands; the summary
 	// from the words by line position; available wraps in 32 bits
 	{{{"meminfo", "MemTotal: 1000 kB\nMemFree: 200 kB\nBuffers: 30 kB\nCached: 400 kB\nMemFree: 3 kB\n"}},
 	 memory, "0 200 0 1000 200 30 400 600 0"},
 	{{{"meminfo", "A: 1 kB\nB: 200 kB\nC: 3 kB\nD: 4294967295 kB\nE: 5 kB\n" + string(1100, '#') +
-			      " MemFree: 31 kB\n"}},
-	 memory, "0 31 0 1 200 3 4294967295 600 4294966895"},
+			      " MemFree: 31 kB\n"}}, memory, "0 31 0 1 200 3 4294967295 600 4294966895"},
 	{{{"meminfo", "MemTotal: 4294967296 kB\nMemFree: 8589934593 kB\nBuffers: 1 kB\nCached: 2 kB\n"}}, memory,
 	 "0 4294967295 0 4294967295 4294967295 1 2 600 4294966697"},  // saturated, as on a 32-bit target
 	{{{"meminfo", "MemTotal: 1000 kB\nMemFree:\nBuffers: 30 kB\nCached: 4000 kB\n"}}, memory,

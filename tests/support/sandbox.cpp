@@ -120,8 +120,7 @@ std::string read_file(const std::string &path)
 
 fake_dir::fake_dir(const char *target)
 	: dir(scratch_dir() + "/fake" + std::to_string(std::rand())), target_(target),
-	  ok_(sandboxed && make_dirs(dir) &&
-	      mount(dir.c_str(), target, nullptr, MS_BIND, nullptr) == 0)
+	  ok_(sandboxed && make_dirs(dir) && mount(dir.c_str(), target, nullptr, MS_BIND, nullptr) == 0)
 {
 }
 
