@@ -107,7 +107,7 @@ int main(int argc, char **argv)
 	if (f)
 		std::fclose(f);
 	verdict::calls_at_most("tq_mem_get_proc_info_list / the bare /proc loop, system calls", survey, bare_survey);
-	verdict::instructions_at_most("tq_mem_get_proc_info_list / the bare /proc loop, instructions", 2.1, 3,
+	verdict::instructions_at_most("tq_mem_get_proc_info_list / the bare /proc loop, instructions", 2.5, 3,
 				      "survey", "bare survey");
 	verdict::calls_at_most("tq_mem_get_proc_info / the bare statm and status reads, system calls", process,
 			       bare_self);
