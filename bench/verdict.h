@@ -116,8 +116,12 @@ template <class F> std::vector<long> syscalls(F &&f, bool first_child = false)
 	if (child < 0 || waitpid(child, &status, 0) != child || !WIFSTOPPED(status))
 		return {};
 	const long follow = first_child ? PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE : 0;
-	ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL | follow);
-	ptrace(PTRACE_SYSCALL, child, nullptr, nullptr);
+	if (ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL | follow) != 0 ||
+	    ptrace(PTRACE_SYSCALL, child, nullptr, nullptr) != 0) {  // no right to trace here
+		kill(child, SIGKILL);
+		waitpid(child, &status, 0);
+		return {};
+	}
 	pid_t counted = first_child ? 0 : child;
 	std::vector<long> calls{0};
 	for (pid_t p; (p = waitpid(-1, &status, __WALL)) > 0;) {

@@ -265,7 +265,7 @@ TEST(stats, calls_on_made_up_proc_files)
 	for (const auto &r : rows) {
 		fake_dir proc;
 		for (const auto &[name, text] : r.in)  // "NAME@": a link to the text
-			name.ends_with('@') ? (void)symlink(text.c_str(), (proc.dir + "/" + name).substr(0, proc.dir.size() + name.size()).c_str())
+			name.ends_with('@') ? (void)symlink(text.c_str(), (proc.dir + "/" + name.substr(0, name.size() - 1)).c_str())
 					    : proc.put(name, text);
 		ASSERT_TRUE(proc.ok() && mount("tmpfs", "/tmp", "tmpfs", 0, "size=8g") == 0 &&
 			    write_file("/tmp/data", string(600 << 10, 'x')));
