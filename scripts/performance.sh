@@ -38,7 +38,7 @@ fields() { sed -E 's/^verdict ([A-Z]+): (.*): ([0-9.]+) \((.*)\), bound (.*)$/\2
   echo "\`scripts/performance.sh\` made this page from two runs on"
   echo "$(date -u +%Y-%m-%d), on $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
   echo "($(nproc) cores, Linux $(uname -r)): quiet, and with two busy loops"
-  echo "(\`while :; do :; done\`) running on the two processors."
+  echo "(\`while :; do :; done\`) running on the two processors. ${PERFORMANCE_NOTE:-}"
   echo
   echo "| Verdict | Quiet | Busy | Bound | How (quiet run) |"
   echo "|---|---|---|---|---|"
