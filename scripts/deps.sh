@@ -6,7 +6,8 @@ set -euo pipefail
 want=(cmake ninja-build g++ gcc make pkg-config binutils googletest libgtest-dev
       libgmock-dev g++-powerpc-linux-gnu qemu-user net-tools
       clang libclang-rt-14-dev python3 procps util-linux mandoc man-db abigail-tools
-      libcli11-dev nlohmann-json3-dev prometheus-node-exporter)
+      libcli11-dev nlohmann-json3-dev prometheus-node-exporter
+      valgrind)
 [ "${1:-}" = "--minimal" ] && want=(cmake ninja-build g++ gcc pkg-config binutils procps
       libcli11-dev nlohmann-json3-dev)
 

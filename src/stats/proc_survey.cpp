@@ -157,21 +157,18 @@ extern "C" int tq_mem_get_proc_info_list(tq_mem_proc_info_list_t *list) noexcept
 	while (const dirent *entry = readdir(proc.get())) {
 		if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0])))
 			continue;
-		// Only folders are processes: readdir says which in /proc, and a
-		// stat decides where the file system does not say.
-		if (entry->d_type == DT_UNKNOWN) {
-			std::snprintf(path, sizeof path, "/proc/%s", entry->d_name);
-			struct stat st;
-			if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode))
-				continue;
-		} else if (entry->d_type != DT_DIR) {
+		// Only folders are processes, whatever readdir says of the entry:
+		// a link to one counts, as stat follows it, and a process that ended
+		// since readdir fails here and is passed over without a report.
+		std::snprintf(path, sizeof path, "/proc/%s", entry->d_name);
+		struct stat st;
+		if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode))
 			continue;
-		}
 		int pid = std::atoi(entry->d_name);
 		if (pid == 0)
 			continue;
 		scratch.pid = pid;
-		// A process that ended since readdir leaves the scratch record
+		// A process that ended since the stat leaves the scratch record
 		// half filled, with an earlier process's name: it is left out.
 		if (tq_mem_get_proc_info(&scratch) != 0)
 			continue;

@@ -14,7 +14,5 @@ struct fault {
 
 void arm(const fault &f);
 void disarm();
-// How many calls the armed fault failed.
-int fired();
 
 } // namespace syslib_test

@@ -1,8 +1,6 @@
 // Opening, guarding and closing the control device.
 #include "harness.h"
 
-#include <fcntl.h>
-
 using namespace syslib_test;
 
 // The first test of the program: nothing was initialised before it.

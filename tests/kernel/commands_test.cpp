@@ -4,10 +4,7 @@
 #include "harness.h"
 
 #include <array>
-#include <cerrno>
-#include <cstdlib>
 #include <numeric>
-#include <sys/stat.h>
 #include <sys/time.h>
 
 using namespace syslib_test;
@@ -39,7 +36,7 @@ const std::string flash = "flash 5: syslib ioctl TQ_SYS_IOCTL_TEST_CRASH_KERNEL.
 // What the module leaves in a request when it fails: the reports that
 // read the request after the call show it. Its status word is not 0.
 const uint8_t scribble[16] = {0x21, 0, 0x12, 0x34, 0, 0, 0, 9, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f};
-const std::string vlan = std::to_string(static_cast<int32_t>(word_at(scribble, 0)));
+const std::string vlan = [] { int32_t v; return std::memcpy(&v, scribble, 4), std::to_string(v); }();
 
 #define CALL(...) [] { return __VA_ARGS__; }
 
@@ -184,13 +181,14 @@ TEST_F(commands_test, hwdog_needs_no_init_and_fails_on_any_nonzero_result_clock_
 		for (const tqsys_request &r : requests())
 			EXPECT_EQ((std::pair{r.device, r.cmd}), (std::pair{uint32_t{TQSYS_DEV_BOARD}, cmd}));
 	}
-	const std::string act = "err: hwdog ioctl 5004 failed", deact = "err: hwdog ioctl 5005 failed";
-	EXPECT_EQ(reported(), (strings{act, act, deact, deact}));
-	struct timeval now;
+	struct timeval now, bad{0, 2000000};  // the time is passed on: the kernel refuses this one
 	struct timezone tz;
 	ASSERT_EQ(gettimeofday(&now, &tz), 0);
 	// The kernel's own time zone again: nothing changes, but it is a set.
-	EXPECT_EQ(tq_syslib_settimeofday(nullptr, &tz), 0);
+	EXPECT_EQ((std::pair{tq_syslib_settimeofday(nullptr, &tz), tq_syslib_settimeofday(&bad, nullptr)}),
+		  (std::pair{0, -1}));
+	const std::string act = "err: hwdog ioctl 5004 failed", deact = "err: hwdog ioctl 5005 failed";
+	EXPECT_EQ(reported(), (strings{act, act, deact, deact, "err: syslib settimeofday failed.\n"}));
 }
 
 TEST(kernel_port_test, any_line_holding_the_digits_marks_the_port_in_use)

@@ -4,12 +4,8 @@
 #include "harness.h"
 #include "stats/readline.h"
 
-#include <algorithm>
-#include <dirent.h>
 #include <fnmatch.h>
 #include <sstream>
-#include <sys/mount.h>
-#include <unistd.h>
 
 using namespace syslib_test;
 using std::string;
@@ -57,8 +53,7 @@ string process()
 	const string head = str(a, rss / double(page_kb), b, heap / double(page_kb), c);
 	return c ? head : str(head, i.rss_kb / page_kb, i.shared_kb / page_kb, i.private_kb / page_kb,
 			      i.text_kb / page_kb, i.heap_kb / page_kb, i.data_kb, i.stack_kb,
-			      i.reserved == 0x5a5a5a5au && i.watch_flag == 0x5a,
-			      string(i.name, strnlen(i.name, 128)));
+			      i.reserved == 0x5a5a5a5au && i.watch_flag == 0x5a, string(i.name, strnlen(i.name, 128)));
 }
 
 // Processes 100, 101... of these names, of 3, 7, 1, 9, 5, 2, 8, 4, 6, then
@@ -93,23 +88,19 @@ std::function<string()> survey(const char *watch)
 	};
 }
 
-// "stable" when the survey lists the processes as a stable sort of the
-// order readdir gives, by resident set, largest first.
-string stable_order()
+// The count, and whether the record kept of processes of one name is the
+// first of them that readdir gives.
+string first_kept()
 {
-	std::vector<std::pair<uint32_t, int>> want;
+	std::vector<string> order;
 	DIR *d = opendir("/proc");
 	for (const dirent *e; (e = readdir(d));)
-		if (uint32_t rss; std::isdigit(e->d_name[0]) && tq_mem_get_proc_rss(atoi(e->d_name), &rss) == 0)
-			want.push_back({rss, atoi(e->d_name)});
+		if (std::isdigit(e->d_name[0]))
+			order.push_back(e->d_name);
 	closedir(d);
-	std::stable_sort(want.begin(), want.end(), [](auto &a, auto &b) { return a.first > b.first; });
 	auto list = std::make_unique<tq_mem_proc_info_list_t>();
 	tq_mem_get_proc_info_list(list.get());
-	for (size_t i = 0; i < want.size(); ++i)
-		if (i >= size_t(list->count) || list->records[i].pid != want[i].second)
-			return "unstable";
-	return "stable";
+	return str(list->count, std::to_string(list->records[0].pid) == order.at(0) ? "first" : "later");
 }
 
 // Free memory's rc and figure, then the summary's rc and words.
@@ -118,8 +109,7 @@ string memory()
 	uint32_t f = 9;
 	tq_mem_system_info_t m = {7, 7, 7, 7, 7, 7};
 	const int a = tq_mem_get_free_mem(&f), b = tq_mem_get_system_memory(&m);
-	return str(a, f, b, m.total_kb, m.free_kb, m.buffers_kb, m.cached_kb, m.tmpfs_used_kb,
-		   m.available_kb);
+	return str(a, f, b, m.total_kb, m.free_kb, m.buffers_kb, m.cached_kb, m.tmpfs_used_kb, m.available_kb);
 }
 
 // fs_info's rc, total and free, tmpfs_used's rc and figure; then how many
@@ -232,18 +222,18 @@ const struct {
 	{procs({"a", "", "b"}, {{"1/statm", "1 20\n"}, {"1/status", "Name:\tone\n"}, {"401", ""},
 				{"net/x", ""}, {"0/x", ""}, {"7/x", ""}}),
 	 survey(nullptr), "0 4 1 20 2 101 7 2 100 3 2 102 1 2", {"log 3: Error open /proc/7/statm\n"}},
-	{procs({"twin", "twin"}), survey(nullptr), "0 1 10? ? 2"},
-	{procs(n128), survey(nullptr),
-	 "0 128 103 9 2 106 8 2 101 7 2 108 6 2 104 5 2 107 4 2 100 3 2 105 2 2"},
-	{procs(n128), stable_order, "stable"},
+	{procs({"twin", "twin"}), first_kept, "1 first"},
+	// a link to a process folder counts, as stat follows it; one to nothing does not
+	{procs({"a"}, {{"x/statm", "1 20\n"}, {"x/status", "Name:\tln\n"}, {"42@", "x"}, {"43@", "none"}}),
+	 survey(nullptr), "0 2 42 20 2 100 3 2"},
+	{procs(n128), survey(nullptr), "0 128 103 9 2 106 8 2 101 7 2 108 6 2 104 5 2 107 4 2 100 3 2 105 2 2"},
 	{procs(n128, {{"99/statm", "1 1\n"}, {"99/status", "Name:\tlast\n"}}), survey(nullptr), "-1 128"},
 	// free memory from the first MemFree, wherever it stands; the summary
 	// from the words by line position; available wraps in 32 bits
 	{{{"meminfo", "MemTotal: 1000 kB\nMemFree: 200 kB\nBuffers: 30 kB\nCached: 400 kB\nMemFree: 3 kB\n"}},
 	 memory, "0 200 0 1000 200 30 400 600 0"},
 	{{{"meminfo", "A: 1 kB\nB: 200 kB\nC: 3 kB\nD: 4294967295 kB\nE: 5 kB\n" + string(1100, '#') +
-			      " MemFree: 31 kB\n"}},
-	 memory, "0 31 0 1 200 3 4294967295 600 4294966895"},
+			      " MemFree: 31 kB\n"}}, memory, "0 31 0 1 200 3 4294967295 600 4294966895"},
 	{{{"meminfo", "MemTotal: 4294967296 kB\nMemFree: 8589934593 kB\nBuffers: 1 kB\nCached: 2 kB\n"}}, memory,
 	 "0 4294967295 0 4294967295 4294967295 1 2 600 4294966697"},  // saturated, as on a 32-bit target
 	{{{"meminfo", "MemTotal: 1000 kB\nMemFree:\nBuffers: 30 kB\nCached: 4000 kB\n"}}, memory,
@@ -274,8 +264,9 @@ TEST(stats, calls_on_made_up_proc_files)
 	REQUIRE_SANDBOX();
 	for (const auto &r : rows) {
 		fake_dir proc;
-		for (const auto &[name, text] : r.in)
-			proc.put(name, text);
+		for (const auto &[name, text] : r.in)  // "NAME@": a link to the text
+			name.ends_with('@') ? (void)symlink(text.c_str(), (proc.dir + "/" + name.substr(0, name.size() - 1)).c_str())
+					    : proc.put(name, text);
 		ASSERT_TRUE(proc.ok() && mount("tmpfs", "/tmp", "tmpfs", 0, "size=8g") == 0 &&
 			    write_file("/tmp/data", string(600 << 10, 'x')));
 		clear_reports();

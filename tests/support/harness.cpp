@@ -1,15 +1,5 @@
 #include "harness.h"
 
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
 namespace syslib_test {
 namespace {
 
@@ -28,23 +18,14 @@ shared_reports *shared;
 
 void observe(const tqrt_record *rec, void *)
 {
-	int i = shared->count.fetch_add(1);
-	if (i >= static_cast<int>(std::size(shared->at)))
-		return;
-	auto &r = shared->at[i];
-	r.channel = rec->channel;
-	r.level = rec->level;
-	std::snprintf(r.text, sizeof r.text, "%s", rec->text ? rec->text : "");
+	if (int i = shared->count.fetch_add(1); i < static_cast<int>(std::size(shared->at))) {
+		shared->at[i].channel = rec->channel, shared->at[i].level = rec->level;
+		std::snprintf(shared->at[i].text, sizeof shared->at[i].text, "%s", rec->text ? rec->text : "");
+	}
 	errno = EDOM;  // as a device's runtime may: the library keeps the failing call's
 }
 
 namespace {
-
-bool may_stay(const std::string &target)
-{
-	return target.find("socket:") == 0 || target.find("/tq_sys") != std::string::npos ||
-	       target.find("/kstate") != std::string::npos;
-}
 
 class descriptor_listener : public testing::EmptyTestEventListener {
 	std::vector<std::string> before_;
@@ -63,11 +44,10 @@ std::vector<std::string> reported()
 {
 	std::vector<std::string> all;
 	static const char *names[] = {"err", "log ", "flash "};
-	for (int i = 0; i < std::min<int>(shared->count, std::size(shared->at)); ++i) {
-		auto &r = shared->at[i];
-		all.push_back(names[r.channel] + (r.channel == TQRT_ERR ? "" : std::to_string(r.level)) +
-			      ": " + r.text);
-	}
+	for (int i = 0; i < std::min<int>(shared->count, std::size(shared->at)); ++i)
+		all.push_back(names[shared->at[i].channel] +
+			      (shared->at[i].channel == TQRT_ERR ? "" : std::to_string(shared->at[i].level)) + ": " +
+			      shared->at[i].text);
 	return all;
 }
 
@@ -84,8 +64,9 @@ std::vector<std::string> open_descriptors()
 		std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
 		ssize_t n = readlink(link, target, sizeof target - 1);
 		target[n > 0 ? n : 1] = '\0';
-		if (!may_stay(target))
-			fds.push_back(std::to_string(fd) + " " + target);
+		const std::string t = target;
+		if (t.find("socket:") != 0 && t.find("/tq_sys") == t.npos && t.find("/kstate") == t.npos)
+			fds.push_back(std::to_string(fd) + " " + t);
 	}
 	errno = saved;
 	return fds;
@@ -97,9 +78,8 @@ int main(int argc, char **argv)
 {
 	using namespace syslib_test;
 	bool private_ns = enter_sandbox();
-	shared = static_cast<shared_reports *>(mmap(nullptr, sizeof(shared_reports),
-						   PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
-						   -1, 0));
+	shared = static_cast<shared_reports *>(
+		mmap(nullptr, sizeof(shared_reports), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
 	if (shared == MAP_FAILED)
 		return 2;
 	setenv("TQRT_FLASH_LOG", (scratch_dir() + "/flash.log").c_str(), 1);

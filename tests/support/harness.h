@@ -9,10 +9,32 @@
 #include "tq_syslib.h"
 #include "tqsys_module.h"
 
+// What most tests use, included once here.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace syslib_test {
@@ -51,12 +73,5 @@ protected:
 		    uint32_t reply_len = 0, uint32_t device = TQSYS_DEV_CONTROL);
 	bool init_in_setup = true;
 };
-
-inline uint32_t word_at(const void *bytes, size_t offset)
-{
-	uint32_t v;
-	std::memcpy(&v, static_cast<const uint8_t *>(bytes) + offset, sizeof v);
-	return v;
-}
 
 } // namespace syslib_test

@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sched.h>
-#include <sstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -115,15 +114,13 @@ bool write_file(const std::string &path, const std::string &contents)
 
 std::string read_file(const std::string &path)
 {
-	std::stringstream s;
-	s << std::ifstream(path, std::ios::binary).rdbuf();
-	return s.str();
+	std::ifstream f(path, std::ios::binary);
+	return {std::istreambuf_iterator<char>(f), {}};
 }
 
 fake_dir::fake_dir(const char *target)
 	: dir(scratch_dir() + "/fake" + std::to_string(std::rand())), target_(target),
-	  ok_(sandboxed && make_dirs(dir) &&
-	      mount(dir.c_str(), target, nullptr, MS_BIND, nullptr) == 0)
+	  ok_(sandboxed && make_dirs(dir) && mount(dir.c_str(), target, nullptr, MS_BIND, nullptr) == 0)
 {
 }
 
@@ -136,13 +133,6 @@ fake_dir::~fake_dir()
 void fake_dir::put(const std::string &name, const std::string &text) const
 {
 	write_file(dir + "/" + name, text);
-}
-
-void fake_dir::process(int pid, const std::string &name, uint32_t rss_pages) const
-{
-	const std::string d = std::to_string(pid);
-	put(d + "/statm", "100 " + std::to_string(rss_pages) + " 1 2 0 0 0 3\n");
-	put(d + "/status", "Name:\t" + name + "\nVmData:\t8 kB\nVmStk:\t4 kB\n");
 }
 
 } // namespace syslib_test

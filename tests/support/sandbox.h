@@ -20,19 +20,13 @@ std::string read_file(const std::string &path);
 
 // A scratch directory bound over `target` (inside the sandbox only) for
 // the object's lifetime; files put in it show through.
-class fake_dir {
-public:
+struct fake_dir {
 	explicit fake_dir(const char *target = "/proc");
 	~fake_dir();
 	bool ok() const { return ok_; }
 	void put(const std::string &name, const std::string &text) const;
-	// A /proc entry: `rss_pages` resident, 1 shared, 2 text, 3 heap pages.
-	void process(int pid, const std::string &name, uint32_t rss_pages) const;
-	const std::string dir;
-
-private:
-	std::string target_;
-	bool ok_;
+	const std::string dir, target_;
+	const bool ok_;
 };
 
 } // namespace syslib_test
