@@ -7,7 +7,9 @@
 #include "stats/readline.h"
 #include "tq_syslib.h"
 
+#include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,8 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	     --calls_left)
 		CHECK(line >= buf.data() && line + std::strlen(line) < buf.data() + buf_size && calls_left);
 	CHECK(cursor == nullptr && close(fd) == 0);
-	// The pid: the leading decimal number of the first 15 bytes; -1 when there is none or it is 0.
-	const int pid = std::atoi(text.substr(0, 15).c_str());
+	// The pid: the leading decimal number of the first 15 bytes, at most INT_MAX as on the
+	// device; -1 when there is none or it is 0.
+	const int pid = static_cast<int>(std::min<long long>(std::strtoll(text.substr(0, 15).c_str(), nullptr, 10), INT_MAX));
 	CHECK(tq_read_pid_file(input) == (std::isdigit(uint8_t(text[0])) && pid ? pid : -1));
 	int a, b;
 	for (uint32_t g = 0; g <= TQ_MAX_GROUP_NUM; ++g)  // a group past the last fails
