@@ -2,8 +2,8 @@
 # Runs the built tqsys: exit statuses, the one error line, text and JSON.
 # usage: tool_test.py --tqsys PATH --module PATH [--emulator CMD]
 #                     [--order BIG_ENDIAN|LITTLE_ENDIAN] [unittest args...]
-import argparse, fcntl, json, os, pty, re, select, shlex, shutil, signal, socket, struct, subprocess, sys, tempfile, \
-    pathlib, termios, threading, time, unittest, urllib.request
+import argparse, contextlib, fcntl, json, os, pty, re, select, shlex, shutil, signal, socket, struct, subprocess, sys, \
+    tempfile, pathlib, termios, threading, time, unittest, urllib.request
 
 SANDBOXED = os.environ.get("TOOL_TEST_SANDBOX") == "1"
 GET7 = "id    7\nkey   0x0a000001\nrule  c0 a8 00 ff\n"  # a filter as `filter get` prints it
@@ -44,9 +44,8 @@ def word(v):  # a 32-bit word of the module's records, in hex, in the host's ord
     return struct.pack((">" if OPTS.order.startswith("BIG") else "<") + "I", v).hex()
 
 
-def write(path, data):
-    with open(os.path.join(SCRATCH, path), "wb" if isinstance(data, bytes) else "w") as f:
-        f.write(data)
+def write(path, data):  # relative to the scratch directory
+    pathlib.Path(SCRATCH, path).write_bytes(data if isinstance(data, bytes) else data.encode())
 
 
 class Base(unittest.TestCase):
@@ -57,19 +56,12 @@ class Base(unittest.TestCase):
             with self.subTest(args=args):
                 got, out, err = run(*args, stdin=(stdin or [None])[0], **kw)
                 self.assertEqual(got, rc, (out, err))
-                if rc >= 2:
-                    self.assertEqual((out, err.count("\n")), ("", 1), err)
-                    self.assertTrue(err.startswith("tqsys: " + want), err)
+                if rc >= 2:  # nothing on stdout, one line on stderr that starts so
+                    self.assertEqual((out, err.count("\n"), err[:len("tqsys: " + want)]), ("", 1, "tqsys: " + want), err)
                 else:
                     self.assertEqual(err, "")
                     self.assertRegex(out, want) if isinstance(want, re.Pattern) else \
                         self.assertEqual(json.loads(out) if isinstance(want, dict) else out, want)
-
-    def check_processes(self, text):
-        head, *rows, note = text.splitlines()
-        self.assertRegex(head, r"^ *PID  NAME +PROCS +RSS +SHARED +PRIVATE +TEXT +DATA +STACK +HEAP  WATCH$")
-        for row in rows or [""]:  # right-aligned: each pid ends where its title does
-            self.assertRegex(row[:head.index("PID") + 5] + row[-5:], r"^ *\d+  .*  (yes|no|-)$")
 
 
 class CommandLine(Base):
@@ -198,57 +190,49 @@ class Device(Base):
 @unittest.skipUnless(SANDBOXED, "needs private namespaces (root)")
 class FixedPaths(Base):
     def test_status_ps_metrics(self):
-        rc, out, err = run("status", "/proc")  # this kernel's meminfo; /tmp an overlay
-        self.assertEqual((rc, err), (0, ""), out)
-        self.assertRegex(out, r"\Amemory \(KiB\)\n  MemTotal +\d+\n  MemFree +\d+\n  MemAvailable +\d+\n  Buffers +\d+\n"
-                              r"  note: lines 1 to 4 of this kernel's .*\n.*\n  note: /tmp is overlay, not a tmpfs.*\n\n"
-                              r"file systems \(KiB\)\n  PATH +TOTAL +FREE +USED\n  / +\d+ +\d+ +\d+\.\d %\n  /tmp +\d+ +\d+ +"
-                              r"\d+\.\d %\n  /proc +0 +0 +-\n\ncpu +\d{1,3}\.\d{3} %\nready  no \(/tmp/pm_cli_ready absent\)\n")
+        self.check([(["status", "/proc"], 0, re.compile(  # this kernel's meminfo; /tmp an overlay
+            r"\Amemory \(KiB\)\n  MemTotal +\d+\n  MemFree +\d+\n  MemAvailable +\d+\n  Buffers +\d+\n"
+            r"  note: lines 1 to 4 of this kernel's .*\n.*\n  note: /tmp is overlay, not a tmpfs.*\n\n"
+            r"file systems \(KiB\)\n  PATH +TOTAL +FREE +USED\n  / +\d+ +\d+ +\d+\.\d %\n  /tmp +\d+ +\d+ +"
+            r"\d+\.\d %\n  /proc +0 +0 +-\n\ncpu +\d{1,3}\.\d{3} %\nready  no \(/tmp/pm_cli_ready absent\)\n"))])
         write("meminfo", "MemTotal: 9 kB\nMemFree: 1 kB\nBuffers: 2 kB\nCached: 3 kB\n")  # the device's order
         subprocess.run(["mount", "--bind", os.path.join(SCRATCH, "meminfo"), "/proc/meminfo"], check=True)
         write("/tmp/pm_cli_ready", "")
         rc, out, err = run("-j", "status")
         subprocess.run(["umount", "/proc/meminfo"], check=True)
-        self.assertEqual((rc, json.loads(out)["memory"], json.loads(out)["ready"]),
-                         (0, {"figures": [{"label": l, "kb": k} for l, k in (("MemTotal", 9), ("MemFree", 1), ("Buffers", 2),
-                          ("Cached", 3))], "device_order": True, "tmp_type": "overlay", "tmpfs_used_kb": None,
-                          "available_kb": None}, True))
+        self.assertEqual((rc, json.loads(out)["memory"], json.loads(out)["ready"]), (0, {"figures": [{"label": l, "kb": k}
+                         for l, k in (("MemTotal", 9), ("MemFree", 1), ("Buffers", 2), ("Cached", 3))], "device_order": True,
+                         "tmp_type": "overlay", "tmpfs_used_kb": None, "available_kb": None}, True))
         # One row per name, the processes of each counted, a name with a blank whole, control bytes never raw.
-        for name in (b"my daemon", b'q"\xc2\x9b\xff'):
-            os.symlink(b"/bin/sleep", os.path.join(SCRATCH.encode(), name))
+        [os.symlink(b"/bin/sleep", os.path.join(SCRATCH.encode(), n)) for n in (b"my daemon", b'q"\xc2\x9b\xff')]
         sleepers = [subprocess.Popen([p, "30"], cwd=SCRATCH) for p in ("sleep", "sleep", "./my daemon", b'./q"\xc2\x9b\xff')]
         while any(pathlib.Path("/proc/%d/comm" % p.pid).read_bytes().startswith(b"python") for p in sleepers):
             time.sleep(0.01)  # Popen returns once exec closed its pipe, a moment before the kernel names the process
-        rc, out, err = run("ps")
-        self.check_processes(out)
+        head, *rows, note = (out := run("ps")[1]).splitlines()
+        self.assertRegex(head, r"^ *PID  NAME +PROCS +RSS +SHARED +PRIVATE +TEXT +DATA +STACK +HEAP  WATCH$")
+        for row in rows or [""]:  # right-aligned: each pid ends where its title does
+            self.assertRegex(row[:head.index("PID") + 5] + row[-5:], r"^ *\d+  .*  (yes|no|-)$")
         [self.assertRegex(out, r"\n +\d+  %s +%d " % w) for w in (("sleep", 2), ("my daemon", 1), (r'q"\\xc2\\x9b\\xff', 1))]
         self.assertIn({"q\"\x9b\ufffd"}, [{p["name"]} for p in json.loads(run("ps", "-j")[1])["processes"]])
-        prom = os.path.join(SCRATCH, "prom")
-        os.mkdir(prom)
+        os.mkdir(prom := os.path.join(SCRATCH, "prom"))
         self.assertEqual(run("metrics", prom + "/tqsys.prom"), (0, "", ""))
         [p.kill() or p.wait() for p in sleepers]
         self.assertEqual(sorted(os.listdir(prom)), ["tqsys.prom"])  # the temporary file renamed
-        with open(prom + "/tqsys.prom") as f:
-            self.assertRegex(f.read(), r'\A# HELP tqsys_memory_bytes .*\n# TYPE tqsys_memory_bytes gauge\n'
-                             r'tqsys_memory_bytes\{label="MemTotal"\} \d+\n(.*\n)*tqsys_process_resident_bytes\{pid="\d+",name="q\\"'
-                             '\u009b\ufffd",watched="false"\} \\d+\\n')
+        self.assertRegex(pathlib.Path(prom, "tqsys.prom").read_text(), r'\A# HELP tqsys_memory_bytes .*\n# TYPE '
+                         r'tqsys_memory_bytes gauge\ntqsys_memory_bytes\{label="MemTotal"\} \d+\n(.*\n)*tqsys_process_'
+                         r'resident_bytes\{pid="\d+",name="q\\"' '\u009b\ufffd",watched="false"\} \\d+\\n')
         if not shutil.which("prometheus-node-exporter"):
             self.skipTest("prometheus-node-exporter is missing (scripts/deps.sh installs it)")
-        with socket.create_server(("127.0.0.1", 0)) as s:  # a free port
-            port = s.getsockname()[1]
         exporter = subprocess.Popen(["prometheus-node-exporter", "--collector.disable-defaults", "--collector.textfile",
-                                     "--collector.textfile.directory=" + prom, "--web.listen-address=127.0.0.1:%d" % port],
-                                    stderr=subprocess.DEVNULL)
-        try:
-            for _ in range(300):
-                try:
-                    page = urllib.request.build_opener(urllib.request.ProxyHandler({})).open(
-                        "http://127.0.0.1:%d/metrics" % port, timeout=10).read().decode()
-                    break
-                except OSError:
-                    time.sleep(0.1)
-        finally:
-            exporter.kill(), exporter.wait()
+                                     "--collector.textfile.directory=" + prom, "--web.listen-address=127.0.0.1:9100"],
+                                    stderr=subprocess.DEVNULL)  # the port is free: the network namespace is ours
+        for _ in range(300):  # until it listens; the namespace ends it should this fail
+            with contextlib.suppress(OSError):
+                page = urllib.request.build_opener(urllib.request.ProxyHandler({})).open(
+                    "http://127.0.0.1:9100/metrics", timeout=10).read().decode()
+                break
+            time.sleep(0.1)
+        exporter.kill(), exporter.wait()
         self.assertRegex(page, r'\nnode_textfile_scrape_error 0\n(.*\n)*tqsys_cpu_busy_ratio [\d.]+\n(.*\n)*'
                                r'tqsys_filesystem_size_bytes\{path="/tmp"\} [\d.e+]+\n(.*\n)*tqsys_ready 1\n')
 
@@ -322,11 +306,8 @@ if __name__ == "__main__":
     OPTS, rest = ap.parse_known_args()
     namespaces = ["unshare", "--mount", "--net", "--pid", "--fork", "--mount-proc"]
     if not SANDBOXED and os.geteuid() == 0 and subprocess.run(namespaces + ["true"]).returncode == 0:
-        os.environ["TOOL_TEST_SANDBOX"] = "1"
-        os.execvp("unshare", namespaces + [sys.executable, *sys.argv])
+        os.execvpe("unshare", namespaces + [sys.executable, *sys.argv], dict(os.environ, TOOL_TEST_SANDBOX="1"))
     if SANDBOXED:
         enter_sandbox()
-    with tempfile.TemporaryDirectory(dir=".") as SCRATCH:  # private to this run
-        SCRATCH = os.path.abspath(SCRATCH)
-        ok = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False).result.wasSuccessful()
-    sys.exit(not ok)
+    with tempfile.TemporaryDirectory(dir=os.getcwd()) as SCRATCH:  # private to this run, removed on exit
+        unittest.main(argv=[sys.argv[0], "-v", *rest])
