@@ -56,9 +56,8 @@ class CommandLine(Base):
             (["--help"], 0, re.compile(r"\A.+\nUsage: tqsys \[OPTIONS\] SUBCOMMAND\n(.*\n)*exit status:\n(  \S+ +\S.*\n){5}")),
             (["help"], 0, re.compile(r"\A.+\n\ncommands:\n(  \w+( \w+)* {2,}\S.*\n){36}\n(.*\n){3}exit status:")),
             (["module", "--help"], 0, re.compile(r"Subcommands:\n(  \w+ +\S.*\n){6}\n\Z")),  # each described
-            *[(["help", *w.split()], 0, re.compile(r"\A.+\nUsage: tqsys %s \[OPTIONS\](?!(.|\n)*exit status)" % w))
-              for w in words],
-            *[(w.split() + ["--help"], 0, run("help", *w.split())[1]) for w in words],  # the same page both ways
+            *[row for w in words for row in ((w.split() + ["--help"], 0, run("help", *w.split())[1]),  # the same page both ways
+              (["help", *w.split()], 0, re.compile(r"\A.+\nUsage: tqsys %s \[OPTIONS\](?!(.|\n)*exit status)" % w)))],
             (["top", "--help"], 0, re.compile(r"\n  -n,--iterations UINT ")),
             *[([v], 0, re.compile(r"\Atqsys \d+\.\d+\.\d+\n\Z")) for v in ("-V", "--version")],
             (["help", "filter", "nope"], 2, "help: no command 'nope' (try 'tqsys help')\n"),
@@ -86,8 +85,7 @@ class CommandLine(Base):
                 ("id 0x100000000\n", "1: id must be from 0 to 4294967295, got '0x100000000'"),
                 ("id 1\nno\x1b[2J\u009b x\n", "2: unknown field 'no\\x1b[2J\\xc2\\x9b' (id, key, rule)"),  # no raw controls
                 ("rule abc\n", "1: rule bytes are pairs"), ("rule " + "0" * 112 + "\nrule 01\n", "2: rule has more than 56 bytes"))],
-            (["match", "ABC", "a*"], 1, "no match\n"),
-            (["match", "abc", "--list=x*,*c", "--all"], 1, "no match\n"),
+            (["match", "ABC", "a*"], 1, "no match\n"), (["match", "abc", "--list=x*,*c", "--all"], 1, "no match\n"),
             (["match", "abc", "-l", "a*,*c", "-a"], 0, "match\n"),
             (["match", "a\"\\\n\t\x01\udce9\x7f\u00e9\u0085", "--json", "a*"], 0,  # UTF-8 kept, a stray byte replaced
              {"text": "a\"\\\n\t\x01\ufffd\x7f\u00e9\u0085", "pattern": "a*", "ignore_case": False, "match": True}),
@@ -95,8 +93,7 @@ class CommandLine(Base):
              {"text": "Abc", "list": "a*", "all": True, "invert": True, "ignore_case": True, "match": False}),
             (["pidfile", "p1", "-j"], 0, {"path": "p1", "pid": 417}),
             (["pidfile", "p4"], 0, "17\n"), (["pidfile", "fifo"], 0, "42\n"),
-            (["pidfile", ""], 2, "pidfile: PATH is empty\n"),
-            (["pidfile", "p2"], 2, "pidfile: no pid in p2: [x\\n1]\n"),
+            (["pidfile", ""], 2, "pidfile: PATH is empty\n"), (["pidfile", "p2"], 2, "pidfile: no pid in p2: [x\\n1]\n"),
             (["pidfile", "p3"], 2, "pidfile: the number in p3 (99999999999) is past 2147483647, the largest pid\n"),
             (["port", "80"], 3, "port: netstat cannot be run (not on PATH); without it the library answers free whatever"),
         ], env={"PATH": SCRATCH})
@@ -117,14 +114,12 @@ class Device(Base):
                                     "4294967295  0xffffffff  -\n"),
             (["filter", "list", "--json"], 0, {"count": 2, "filters": [{"id": 7, "key": 167772161, "rule": "c0a800ff"},
                 {"id": 2**32 - 1, "key": 2**32 - 1, "rule": ""}]}),
-            (["filter", "get", "167772161"], 0, GET7),
-            (["filter", "del", "0x7"], 0, "deleted filter 7\n"),
+            (["filter", "get", "167772161"], 0, GET7), (["filter", "del", "0x7"], 0, "deleted filter 7\n"),
             (["filter", "del", "7"], 3, "filter del: the module did not delete filter 7: No such file or directory"),
             (["filter", "get", "0X0A000001"], 3, "filter get: no filter with key 0x0a000001 (sys filter get"),
             (["filter", "add", "-"], 0, "added filter 7 (key 0x0a000001)\n", GET7),
             (["filter", "del", "4294967295"], 0, "deleted filter 4294967295\n"),
-            (["filter", "add", "-"], 0, "added filter 1 (key 0x00000005)\n", wide),
-            (["filter", "get", "5"], 0, shown),
+            (["filter", "add", "-"], 0, "added filter 1 (key 0x00000005)\n", wide), (["filter", "get", "5"], 0, shown),
             (["filter", "count", "--json"], 0, {"count": 2}),
             (["client", "count", "3", "--json"], 0, {"selector": 3, "count": 0}),
             (["client", "get", "0A-1b-2c-3d-4e-5F"], 3, "client get: no client 0a:1b:2c:3d:4e:5f"),
