@@ -8,13 +8,6 @@
 #include "tq_syslib.h"
 
 #include <cctype>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/mount.h>
-#include <unistd.h>
-#include <vector>
 
 #define CHECK(c) ((c) ? (void)0 : (std::fprintf(stderr, "line %d: %s\n", __LINE__, #c), std::abort()))
 
