@@ -7,16 +7,7 @@
 #include "stats/readline.h"
 #include "tq_syslib.h"
 
-#include <algorithm>
 #include <cctype>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/mount.h>
-#include <unistd.h>
-#include <vector>
 
 #define CHECK(c) ((c) ? (void)0 : (std::fprintf(stderr, "line %d: %s\n", __LINE__, #c), std::abort()))
 

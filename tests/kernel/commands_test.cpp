@@ -5,7 +5,6 @@
 
 #include <array>
 #include <numeric>
-#include <sys/time.h>
 
 using namespace syslib_test;
 

@@ -1,13 +1,8 @@
 // The matchers: one table of examples, and random cases against the model
 // and against fnmatch(3) where the two agree.
-#include "tq_syslib.h"
+#include "harness.h"
 
-#include <fnmatch.h>
-#include <gtest/gtest.h>
 #include <random>
-#include <sstream>
-#include <string>
-#include <vector>
 
 // A plain model of the matchers, written from their rules rather than from
 // their code: the search's failure table step by step (where a "?" makes it

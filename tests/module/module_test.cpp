@@ -3,28 +3,14 @@
 // and a removed state leave of it, and every way in.
 #include "harness.h"
 
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <filesystem>
-#include <functional>
-#include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/time.h>
-#include <sys/wait.h>
-#include <thread>
 
 using namespace syslib_test;
 using std::string;
 
 namespace {
 
-string problem()
-{
-	return tqsys_module_problem() ? tqsys_module_problem() : "";
-}
+string problem() { return tqsys_module_problem() ? tqsys_module_problem() : ""; }
 
 // Named for the byte order and word size of the processes that use it.
 string state_file(const string &dir)

@@ -3,9 +3,6 @@
 #include "../faults/inject.h"
 #include "harness.h"
 
-#include <filesystem>
-#include <sched.h>
-
 using namespace syslib_test;
 
 namespace {

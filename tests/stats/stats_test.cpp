@@ -4,9 +4,6 @@
 #include "harness.h"
 #include "stats/readline.h"
 
-#include <fnmatch.h>
-#include <sstream>
-
 using namespace syslib_test;
 using std::string;
 using files = std::vector<std::pair<string, string>>;

@@ -9,33 +9,7 @@
 #include "tq_syslib.h"
 #include "tqsys_module.h"
 
-// What most tests use, included once here.
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <climits>
-#include <csignal>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <dirent.h>
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <functional>
 #include <gtest/gtest.h>
-#include <memory>
-#include <string>
-#include <sys/mman.h>
-#include <sys/mount.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
 
 namespace syslib_test {
 

@@ -12,10 +12,7 @@ void kmod_test::SetUp()
 	tqsys_module_clear_requests(), clear_reports();
 }
 
-void kmod_test::TearDown()
-{
-	tq_syslib_exit(), tqsys_module_clear_injections();
-}
+void kmod_test::TearDown() { tq_syslib_exit(), tqsys_module_clear_injections(); }
 
 std::vector<tqsys_request> kmod_test::requests() const
 {

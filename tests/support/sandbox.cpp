@@ -2,18 +2,8 @@
 // fuzz targets that read the library's fixed paths.
 #include "sandbox.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <sched.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
 namespace syslib_test {
 namespace {
@@ -120,9 +110,7 @@ std::string read_file(const std::string &path)
 
 fake_dir::fake_dir(const char *target)
 	: dir(scratch_dir() + "/fake" + std::to_string(std::rand())), target_(target),
-	  ok_(sandboxed && make_dirs(dir) && mount(dir.c_str(), target, nullptr, MS_BIND, nullptr) == 0)
-{
-}
+	  ok_(sandboxed && make_dirs(dir) && mount(dir.c_str(), target, nullptr, MS_BIND, nullptr) == 0) {}
 
 fake_dir::~fake_dir()
 {
@@ -130,9 +118,6 @@ fake_dir::~fake_dir()
 		umount2(target_.c_str(), MNT_DETACH);
 }
 
-void fake_dir::put(const std::string &name, const std::string &text) const
-{
-	write_file(dir + "/" + name, text);
-}
+void fake_dir::put(const std::string &name, const std::string &text) const { write_file(dir + "/" + name, text); }
 
 } // namespace syslib_test

@@ -2,8 +2,36 @@
 // that the fuzz targets can use them too.
 #pragma once
 
+// What the tests and fuzz targets use, included once here.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fnmatch.h>
+#include <functional>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace syslib_test {
 
