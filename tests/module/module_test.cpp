@@ -177,7 +177,11 @@ TEST_F(module_test, a_stopped_or_killed_process_holds_nobody_up_and_leaves_whole
 	if (holder == 0) {
 		struct flock all{};
 		all.l_type = F_WRLCK, all.l_len = 64;
-		_exit(fcntl(open(state_file(tqsys_module_state_dir()).c_str(), O_RDWR), F_SETLK, &all) || raise(SIGSTOP));
+		// Stays stopped, also when a group's orphaning sends SIGHUP and SIGCONT.
+		signal(SIGHUP, SIG_IGN);
+		while (fcntl(open(state_file(tqsys_module_state_dir()).c_str(), O_RDWR), F_SETLK, &all) == 0)
+			raise(SIGSTOP);
+		_exit(1);
 	}
 	int status = -1;
 	ASSERT_EQ((waitpid(holder, &status, WUNTRACED), WIFSTOPPED(status)), true);
