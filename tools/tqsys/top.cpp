@@ -41,7 +41,10 @@ void on_stop(int);
 void handle(int sig, void (*fn)(int))
 {
 	struct sigaction act{};
-	act.sa_handler = fn;  // no SA_RESTART: a read ends at once
+	act.sa_handler = fn;
+	// A signal that ends top cuts the sample's wait short (no SA_RESTART);
+	// after Ctrl-Z and fg, a frame's write goes on, not failing with EINTR.
+	act.sa_flags = fn == on_stop ? SA_RESTART : 0;
 	sigaction(sig, &act, nullptr);
 }
 
