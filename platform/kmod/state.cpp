@@ -37,13 +37,23 @@ namespace tqsys {
 // Nested holds (a command's locks inside its own) block signals once.
 thread_local int holds;
 
-held::held(std::mutex *m)
+namespace {
+
+// As the kernel runs a system call: no handler inside a command.
+void block_signals(sigset_t *old)
 {
 	sigset_t all;
 	sigfillset(&all);
+	pthread_sigmask(SIG_BLOCK, &all, old);
+}
+
+} // namespace
+
+held::held(std::mutex *m)
+{
 	// Counted only once blocked: a handler that runs before sees none.
 	if (!holds)
-		pthread_sigmask(SIG_BLOCK, &all, &old_);
+		block_signals(&old_);
 	++holds;
 	if (m)
 		lock_ = std::unique_lock<std::mutex>(*m);
@@ -134,6 +144,12 @@ struct node_identities {
 const char *node_name(uint32_t device)
 {
 	return device == TQSYS_DEV_BOARD ? "board0" : "tq_sys";
+}
+
+// The path of a device's node in the state directory.
+void node_path(uint32_t device, char (&out)[PATH_MAX + 8])
+{
+	std::snprintf(out, sizeof out, "%s/%s", view.dir, node_name(device));
 }
 
 // Processes of another byte order or word size (a qemu-ppc daemon beside
@@ -432,7 +448,7 @@ int open_device_node(uint32_t device, int flags)
 	if (!attach_locked())
 		return -1;
 	char path[PATH_MAX + 8];
-	std::snprintf(path, sizeof path, "%s/%s", view.dir, node_name(device));
+	node_path(device, path);
 	// O_PATH: read, write and mmap find nothing to act on, as on a device
 	// that offers none of them.
 	return open(path, O_PATH | O_NOFOLLOW | (flags & O_CLOEXEC));
@@ -456,7 +472,7 @@ void learn_nodes()
 	for (uint32_t d : {TQSYS_DEV_CONTROL, TQSYS_DEV_BOARD}) {
 		char path[PATH_MAX + 8];
 		struct stat sb;
-		std::snprintf(path, sizeof path, "%s/%s", view.dir, node_name(d));
+		node_path(d, path);
 		if (lstat(path, &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_uid == geteuid())
 			nodes.add(d, sb.st_dev, sb.st_ino);
 	}
@@ -467,9 +483,7 @@ void learn_nodes()
 // meanwhile, so that no handler's command waits for the lock held here.
 void lock_for_fork()
 {
-	sigset_t all;
-	sigfillset(&all);
-	pthread_sigmask(SIG_BLOCK, &all, &fork_mask);
+	block_signals(&fork_mask);
 	view_lock.lock();
 }
 
